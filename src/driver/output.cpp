@@ -1,0 +1,68 @@
+#include "driver/output.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace natjoin {
+
+bool FdSink::write(const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(fd_, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+bool StringSink::write(const char* data, std::size_t size) {
+  ++writeCalls_;
+  if (size > limit_ - std::min(limit_, text_.size())) return false;
+  text_.append(data, size);
+  return true;
+}
+
+OutputWriter::OutputWriter(Sink& sink, std::size_t capacity)
+    : sink_(sink), capacity_(capacity), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
+
+void OutputWriter::sinkWrite(const char* data, std::size_t size) {
+  if (failed_ || size == 0) return;
+  if (!sink_.write(data, size)) failed_ = true;
+}
+
+void OutputWriter::flushRows() {
+  sinkWrite(buffer_.get(), rowsEnd_);
+  std::memmove(buffer_.get(), buffer_.get() + rowsEnd_, size_ - rowsEnd_);
+  size_ -= rowsEnd_;
+  rowsEnd_ = 0;
+}
+
+void OutputWriter::flush() {
+  sinkWrite(buffer_.get(), size_);
+  size_ = 0;
+  rowsEnd_ = 0;
+}
+
+void OutputWriter::makeRoom(std::size_t needed) {
+  if (rowsEnd_ != 0) flushRows();
+  // A single row longer than the buffer cannot go out whole: write what
+  // there is of it.
+  if (needed > capacity_ - size_) flush();
+}
+
+void OutputWriter::writeSlow(std::string_view text) {
+  makeRoom(text.size());
+  if (text.size() <= capacity_ - size_) {
+    text.copy(buffer_.get() + size_, text.size());
+    size_ += text.size();
+  } else {
+    sinkWrite(text.data(), text.size());
+  }
+}
+
+}  // namespace natjoin

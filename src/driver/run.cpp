@@ -1,0 +1,71 @@
+#include "driver/run.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "echo/echo.h"
+#include "join/engine.h"
+#include "join/planning.h"
+#include "reader/database_file.h"
+
+namespace natjoin {
+namespace {
+
+void say(const char* message) {
+  std::fputs(message, stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+bool writeSections(OutputWriter& out, const JoinList& joinList, const Relations& relations) {
+  echoDatabase(out, joinList, relations);
+  if (out.failed()) return false;
+
+  Operands operands;
+  selectOperands(joinList, relations, operands);
+  std::vector<JoinCondition> conditions;
+  HiddenColumns hiddenColumns;
+  findJoinConditions(operands, conditions, hiddenColumns);
+  writeJoinResult(out, operands, conditions, hiddenColumns);
+  out.flush();
+  return !out.failed();
+}
+
+bool writeOutput(const char* path, const JoinList& joinList, const Relations& relations) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return false;
+  FdSink sink(fd);
+  bool ok = false;
+  {
+    OutputWriter out(sink);
+    ok = writeSections(out, joinList, relations);
+  }
+  // A failed close can be the first report of a failed write (NFS, quotas).
+  if (::close(fd) != 0) ok = false;
+  return ok;
+}
+
+int run(int argc, const char* const* argv) {
+  if (argc != 3) {
+    say("3 parametert adjon meg!");
+    return kExitUsage;
+  }
+  // The database is read whole and closed before the output is opened, so
+  // both arguments may name the same file.
+  Database db;
+  if (!readDatabaseFile(argv[1], db)) {
+    say("Hibas filenev.");
+    return kExitFailure;
+  }
+  if (!writeOutput(argv[2], db.joinList, db.relations)) {
+    say("Az output file nem hozhato letre.");
+    return kExitFailure;
+  }
+  return kExitSuccess;
+}
+
+}  // namespace natjoin

@@ -1,0 +1,429 @@
+#include "join/engine.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+
+namespace natjoin {
+namespace {
+
+// How many enumeration steps pass between two looks at the clock.
+constexpr std::uint32_t kPollSteps = 1024;
+// Semi-join sweeps over the conditions before enumerating. Two sweeps, one
+// each way, clean a chain completely; more help only odd shapes.
+constexpr int kMaxReductionRounds = 6;
+
+std::uint64_t hashValue(std::string_view value, std::uint64_t hash) {
+  constexpr std::uint64_t kMul1 = 0xbf58476d1ce4e5b9ULL;
+  constexpr std::uint64_t kMul2 = 0x94d049bb133111ebULL;
+  hash ^= value.size() * 0x9e3779b97f4a7c15ULL;
+  const char* p = value.data();
+  std::size_t left = value.size();
+  while (left >= 8) {
+    std::uint64_t word = 0;
+    std::memcpy(&word, p, 8);
+    hash = (hash ^ word) * kMul1;
+    hash ^= hash >> 31;
+    p += 8;
+    left -= 8;
+  }
+  std::uint64_t word = 0;
+  if (left > 0) std::memcpy(&word, p, left);
+  hash = (hash ^ word) * kMul2;
+  return hash ^ (hash >> 29);
+}
+
+// The values of one operand's tuples at the positions its conditions name,
+// pulled out of the tuple text once.
+struct Columns {
+  std::vector<std::uint32_t> positions;  // ascending, distinct
+  std::vector<std::string_view> values;  // tuple-major, positions.size() per tuple
+
+  std::uint32_t slotOf(std::uint32_t position) const {
+    return static_cast<std::uint32_t>(
+        std::lower_bound(positions.begin(), positions.end(), position) - positions.begin());
+  }
+  std::string_view at(std::uint32_t tuple, std::uint32_t slot) const {
+    return values[std::size_t{tuple} * positions.size() + slot];
+  }
+};
+
+// Stores the values of `tuple` at `positions` (ascending) in `out`. Returns
+// false if the tuple is too short to have them all.
+bool extractValues(TupleView tuple, std::span<const std::uint32_t> positions, std::string_view* out) {
+  if (positions.empty()) return true;
+  if (!tuple.hasValues()) return false;
+  std::string_view rest = tuple.text();
+  std::size_t found = 0;
+  for (std::uint32_t position = 0;; ++position) {
+    const std::size_t comma = rest.find(',');
+    if (positions[found] == position) {
+      out[found] = rest.substr(0, comma);
+      if (++found == positions.size()) return true;
+    }
+    if (comma == std::string_view::npos) return false;
+    rest.remove_prefix(comma + 1);
+  }
+}
+
+// A hash index of some tuples of one operand on the values in some of its
+// column slots. Tuples with equal keys form a group; a group lists its tuples
+// in the order they were given.
+class KeyIndex {
+ public:
+  void build(const Columns& columns, std::vector<std::uint32_t> slots,
+             std::span<const std::uint32_t> tuples) {
+    columns_ = &columns;
+    slots_ = std::move(slots);
+    std::size_t capacity = 16;
+    while (capacity < tuples.size() * 2) capacity *= 2;
+    table_.assign(capacity, 0);
+    mask_ = capacity - 1;
+    groupRep_.clear();
+    groupHash_.clear();
+    groupOfInput_.resize(tuples.size());
+
+    std::vector<std::string_view> key(slots_.size());
+    for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
+      for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
+        key[keyIdx] = columns.at(tuples[inputIdx], slots_[keyIdx]);
+      }
+      const std::uint64_t hash = hashKey(key.data());
+      std::uint32_t group = lookup(hash, key.data());
+      if (group == kNone) {
+        group = static_cast<std::uint32_t>(groupRep_.size());
+        groupRep_.push_back(tuples[inputIdx]);
+        groupHash_.push_back(hash);
+        table_[emptySlot(hash)] = group + 1;
+      }
+      groupOfInput_[inputIdx] = group;
+    }
+
+    groupStart_.assign(groupRep_.size() + 1, 0);
+    for (const std::uint32_t group : groupOfInput_) ++groupStart_[group + 1];
+    for (std::size_t group = 0; group < groupRep_.size(); ++group) {
+      groupStart_[group + 1] += groupStart_[group];
+    }
+    members_.resize(tuples.size());
+    std::vector<std::uint32_t> next(groupStart_.begin(), groupStart_.end() - 1);
+    for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
+      members_[next[groupOfInput_[inputIdx]]++] = tuples[inputIdx];
+    }
+  }
+
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  std::size_t keySize() const { return slots_.size(); }
+  std::size_t groupCount() const { return groupRep_.size(); }
+  // The group of the i-th tuple given to build().
+  std::uint32_t groupOfInput(std::size_t inputIdx) const { return groupOfInput_[inputIdx]; }
+
+  // The group whose key equals `key` (keySize() values), or kNone.
+  std::uint32_t findGroup(const std::string_view* key) const { return lookup(hashKey(key), key); }
+
+  std::span<const std::uint32_t> members(std::uint32_t group) const {
+    if (group == kNone) return {};
+    return {members_.data() + groupStart_[group], groupStart_[group + 1] - groupStart_[group]};
+  }
+
+ private:
+  std::uint64_t hashKey(const std::string_view* key) const {
+    std::uint64_t hash = 0x243f6a8885a308d3ULL;
+    for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) hash = hashValue(key[keyIdx], hash);
+    return hash;
+  }
+
+  std::uint32_t lookup(std::uint64_t hash, const std::string_view* key) const {
+    for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const std::uint32_t entry = table_[slot];
+      if (entry == 0) return kNone;
+      const std::uint32_t group = entry - 1;
+      if (groupHash_[group] == hash && keyEquals(groupRep_[group], key)) return group;
+    }
+  }
+
+  std::size_t emptySlot(std::uint64_t hash) const {
+    std::size_t slot = hash & mask_;
+    while (table_[slot] != 0) slot = (slot + 1) & mask_;
+    return slot;
+  }
+
+  bool keyEquals(std::uint32_t tuple, const std::string_view* key) const {
+    for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
+      if (columns_->at(tuple, slots_[keyIdx]) != key[keyIdx]) return false;
+    }
+    return true;
+  }
+
+  const Columns* columns_ = nullptr;
+  std::vector<std::uint32_t> slots_;
+  std::vector<std::uint32_t> table_;  // group + 1, or 0 for an empty slot
+  std::size_t mask_ = 0;
+  std::vector<std::uint32_t> groupRep_;
+  std::vector<std::uint64_t> groupHash_;
+  std::vector<std::uint32_t> groupOfInput_;
+  std::vector<std::uint32_t> groupStart_;
+  std::vector<std::uint32_t> members_;
+};
+
+// The conditions between one pair of operands, as column slots of each.
+struct Edge {
+  std::uint32_t left;
+  std::uint32_t right;
+  std::vector<std::uint32_t> leftSlots;
+  std::vector<std::uint32_t> rightSlots;
+};
+
+// What enumeration needs to find the candidates of one operand: the slots of
+// earlier operands whose values must match, and an index on its own slots.
+struct Level {
+  std::vector<std::uint32_t> probeOperands;
+  std::vector<std::uint32_t> probeSlots;
+  std::vector<std::uint32_t> ownSlots;
+  KeyIndex index;
+};
+
+class JoinEngine {
+ public:
+  JoinEngine(OutputWriter& out, const Operands& operands, const std::vector<JoinCondition>& conditions,
+             const HiddenColumns& hiddenColumns)
+      : out_(out), operands_(operands), conditions_(conditions), hidden_(hiddenColumns) {}
+
+  void run() {
+    const std::size_t count = operands_.size();
+    if (count == 0) return;
+    for (const Relation* operand : operands_) {
+      if (operand->tupleCount() == 0) return;
+    }
+    extractColumns();
+    for (const auto& alive : alive_) {
+      if (alive.empty()) return;
+    }
+    planLevels();
+    // With two operands every tuple of the first probes the second once, so
+    // enumeration alone is already proportional to input plus output.
+    if (count > 2 && !reduce()) return;
+    for (std::size_t level = 1; level < count; ++level) {
+      Level& plan = levels_[level];
+      if (!plan.ownSlots.empty()) plan.index.build(columns_[level], plan.ownSlots, alive_[level]);
+    }
+    enumerate();
+  }
+
+ private:
+  // Pulls out the values that conditions test. A tuple lacking one of them
+  // fails that condition in every combination, so it is dropped here.
+  void extractColumns() {
+    const std::size_t count = operands_.size();
+    columns_.resize(count);
+    for (const JoinCondition& condition : conditions_) {
+      columns_[condition.leftOperand].positions.push_back(condition.leftAttribute);
+      columns_[condition.rightOperand].positions.push_back(condition.rightAttribute);
+    }
+    alive_.resize(count);
+    for (std::size_t operandIdx = 0; operandIdx < count; ++operandIdx) {
+      Columns& columns = columns_[operandIdx];
+      auto& positions = columns.positions;
+      std::sort(positions.begin(), positions.end());
+      positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+      const Relation& relation = *operands_[operandIdx];
+      const std::size_t tupleCount = relation.tupleCount();
+      columns.values.resize(tupleCount * positions.size());
+      auto& alive = alive_[operandIdx];
+      alive.reserve(tupleCount);
+      for (std::uint32_t tuple = 0; tuple < tupleCount; ++tuple) {
+        if (extractValues(relation.tuple(tuple), positions,
+                          columns.values.data() + std::size_t{tuple} * positions.size())) {
+          alive.push_back(tuple);
+        }
+      }
+    }
+  }
+
+  void planLevels() {
+    levels_.resize(operands_.size());
+    for (const JoinCondition& condition : conditions_) {
+      const std::uint32_t leftSlot = columns_[condition.leftOperand].slotOf(condition.leftAttribute);
+      const std::uint32_t rightSlot = columns_[condition.rightOperand].slotOf(condition.rightAttribute);
+      Level& level = levels_[condition.rightOperand];
+      level.probeOperands.push_back(condition.leftOperand);
+      level.probeSlots.push_back(leftSlot);
+      level.ownSlots.push_back(rightSlot);
+      // Conditions come sorted by operand pair, so one pair's are adjacent.
+      if (edges_.empty() || edges_.back().left != condition.leftOperand ||
+          edges_.back().right != condition.rightOperand) {
+        edges_.push_back({condition.leftOperand, condition.rightOperand, {}, {}});
+      }
+      edges_.back().leftSlots.push_back(leftSlot);
+      edges_.back().rightSlots.push_back(rightSlot);
+    }
+  }
+
+  // Removes tuples that have no partner across some edge, sweeping the edges
+  // forwards and backwards until nothing changes. Returns false once an
+  // operand has no tuple left, when the join is empty.
+  bool reduce() {
+    for (int round = 0; round < kMaxReductionRounds; ++round) {
+      bool changed = false;
+      for (std::size_t step = 0; step < edges_.size(); ++step) {
+        const Edge& edge = edges_[round % 2 == 0 ? step : edges_.size() - 1 - step];
+        changed |= semiJoin(edge);
+        if (alive_[edge.left].empty() || alive_[edge.right].empty()) return false;
+      }
+      if (!changed) break;
+    }
+    return true;
+  }
+
+  // Keeps on both sides of `edge` only the tuples that match a tuple on the
+  // other side. One index, on the smaller side, serves both directions.
+  bool semiJoin(const Edge& edge) {
+    const bool leftSmaller = alive_[edge.left].size() <= alive_[edge.right].size();
+    const std::uint32_t small = leftSmaller ? edge.left : edge.right;
+    const std::uint32_t large = leftSmaller ? edge.right : edge.left;
+    const auto& smallSlots = leftSmaller ? edge.leftSlots : edge.rightSlots;
+    const auto& largeSlots = leftSmaller ? edge.rightSlots : edge.leftSlots;
+
+    KeyIndex index;
+    index.build(columns_[small], smallSlots, alive_[small]);
+    std::vector<bool> groupHit(index.groupCount(), false);
+    std::vector<std::string_view> key(largeSlots.size());
+    auto& largeAlive = alive_[large];
+    const std::size_t largeBefore = largeAlive.size();
+    std::size_t kept = 0;
+    for (const std::uint32_t tuple : largeAlive) {
+      for (std::size_t keyIdx = 0; keyIdx < largeSlots.size(); ++keyIdx) {
+        key[keyIdx] = columns_[large].at(tuple, largeSlots[keyIdx]);
+      }
+      const std::uint32_t group = index.findGroup(key.data());
+      if (group == KeyIndex::kNone) continue;
+      groupHit[group] = true;
+      largeAlive[kept++] = tuple;
+    }
+    largeAlive.resize(kept);
+
+    auto& smallAlive = alive_[small];
+    const std::size_t smallBefore = smallAlive.size();
+    kept = 0;
+    for (std::size_t inputIdx = 0; inputIdx < smallBefore; ++inputIdx) {
+      if (groupHit[index.groupOfInput(inputIdx)]) smallAlive[kept++] = smallAlive[inputIdx];
+    }
+    smallAlive.resize(kept);
+    return largeAlive.size() != largeBefore || smallAlive.size() != smallBefore;
+  }
+
+  std::span<const std::uint32_t> candidates(std::size_t level) {
+    const Level& plan = levels_[level];
+    if (plan.ownSlots.empty()) return alive_[level];
+    for (std::size_t keyIdx = 0; keyIdx < plan.probeSlots.size(); ++keyIdx) {
+      const std::uint32_t operand = plan.probeOperands[keyIdx];
+      probeKey_[keyIdx] = columns_[operand].at(chosen_[operand], plan.probeSlots[keyIdx]);
+    }
+    return plan.index.members(plan.index.findGroup(probeKey_.data()));
+  }
+
+  // Depth first, candidates in ascending tuple order: the rows come out in
+  // the order of the nested loop.
+  void enumerate() {
+    const std::size_t count = operands_.size();
+    std::size_t longestKey = 0;
+    for (const Level& level : levels_) longestKey = std::max(longestKey, level.probeSlots.size());
+    probeKey_.resize(longestKey);
+    chosen_.assign(count, 0);
+    hasHidden_.resize(count);
+    for (std::size_t operandIdx = 0; operandIdx < count; ++operandIdx) {
+      const auto& bits = hidden_[operandIdx];
+      hasHidden_[operandIdx] = std::find(bits.begin(), bits.end(), true) != bits.end();
+    }
+    std::vector<std::span<const std::uint32_t>> pending(count);
+    pending[0] = alive_[0];
+    std::size_t level = 0;
+    std::uint32_t steps = 0;
+    for (;;) {
+      if (++steps == kPollSteps) {
+        steps = 0;
+        out_.poll();
+        if (out_.failed()) return;
+      }
+      if (pending[level].empty()) {
+        if (level == 0) return;
+        --level;
+        continue;
+      }
+      chosen_[level] = pending[level].front();
+      pending[level] = pending[level].subspan(1);
+      if (level + 1 == count) {
+        writeRow();
+        if (out_.failed()) return;
+        continue;
+      }
+      ++level;
+      pending[level] = candidates(level);
+    }
+  }
+
+  void writeRow() {
+    bool written = false;
+    for (std::size_t operandIdx = 0; operandIdx < operands_.size(); ++operandIdx) {
+      const TupleView tuple = operands_[operandIdx]->tuple(chosen_[operandIdx]);
+      if (!tuple.hasValues()) continue;
+      if (!hasHidden_[operandIdx]) {
+        if (written) out_.put(',');
+        out_.write(tuple.text());
+        written = true;
+        continue;
+      }
+      const auto& bits = hidden_[operandIdx];
+      tuple.forEachValue([&](std::size_t position, std::string_view value) {
+        if (position < bits.size() && bits[position]) return;
+        if (written) out_.put(',');
+        out_.write(value);
+        written = true;
+      });
+    }
+    out_.put('\n');
+    out_.endRow();
+  }
+
+  OutputWriter& out_;
+  const Operands& operands_;
+  const std::vector<JoinCondition>& conditions_;
+  const HiddenColumns& hidden_;
+
+  std::vector<Columns> columns_;
+  std::vector<std::vector<std::uint32_t>> alive_;  // per operand, ascending
+  std::vector<Level> levels_;
+  std::vector<Edge> edges_;
+  std::vector<std::uint32_t> chosen_;
+  std::vector<std::string_view> probeKey_;
+  std::vector<bool> hasHidden_;
+};
+
+void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns) {
+  out.write("\nresult(");
+  bool written = false;
+  for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
+    const auto& attributes = operands[operandIdx]->attributes();
+    for (std::size_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
+      if (hiddenColumns[operandIdx][attrIdx]) continue;
+      if (written) out.put(',');
+      out.write(attributes[attrIdx]);
+      written = true;
+    }
+  }
+  out.write(")\n");
+}
+
+}  // namespace
+
+void writeJoinResult(OutputWriter& out, const Operands& operands,
+                     const std::vector<JoinCondition>& conditions, const HiddenColumns& hiddenColumns) {
+  writeHeader(out, operands, hiddenColumns);
+  out.flush();
+  if (out.failed()) return;
+  JoinEngine(out, operands, conditions, hiddenColumns).run();
+}
+
+}  // namespace natjoin

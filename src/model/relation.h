@@ -1,0 +1,123 @@
+// The in-memory form of a database: relations with their attribute names and
+// tuples, and the list of relation names to join.
+//
+// Everything is text. A database file can be hundreds of megabytes, so a
+// relation built by the reader does not copy what it reads: its name,
+// attribute names and values are views into the reader's buffer, which must
+// outlive the relation. Relations built through the copying operations
+// (setName, addAttribute, addTuple) own their text instead.
+//
+// A relation's tuples are kept together as one text in the form the echo
+// writes them: each tuple with at least one value is its values joined by ","
+// and ended by "\n"; a tuple without values takes no bytes. One offset per
+// tuple marks where it ends. This costs a few bytes per tuple instead of one
+// allocation per value, and lets the echo write all tuples with one call.
+#ifndef NATJOIN_MODEL_RELATION_H_
+#define NATJOIN_MODEL_RELATION_H_
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace natjoin {
+
+// One row as handed to addTuple: an ordered list of values of any length.
+using Tuple = std::vector<std::string>;
+
+// A read-only view of one stored tuple.
+class TupleView {
+ public:
+  TupleView() = default;
+  // `text` is the values joined by "," without the final "\n"; `hasValues`
+  // tells an empty tuple from a tuple holding one empty value.
+  TupleView(std::string_view text, bool hasValues) : text_(text), hasValues_(hasValues) {}
+
+  bool hasValues() const { return hasValues_; }
+  // The values joined by ",", exactly as a row or the echo writes them.
+  std::string_view text() const { return text_; }
+  std::size_t size() const;
+  // All values, in order. Allocates: meant for tests and cold paths.
+  std::vector<std::string_view> values() const;
+
+  // Calls fn(position, value) for every value in order.
+  template <typename Fn>
+  void forEachValue(Fn&& fn) const {
+    if (!hasValues_) return;
+    std::size_t position = 0;
+    std::string_view rest = text_;
+    for (;;) {
+      const std::size_t comma = rest.find(',');
+      if (comma == std::string_view::npos) {
+        fn(position, rest);
+        return;
+      }
+      fn(position, rest.substr(0, comma));
+      rest.remove_prefix(comma + 1);
+      ++position;
+    }
+  }
+
+ private:
+  std::string_view text_;
+  bool hasValues_ = false;
+};
+
+class Relation {
+ public:
+  // A new relation has an empty name, no attributes and no tuples.
+  Relation() = default;
+  // Views may point into the relation's own storage: no copies, no moves.
+  Relation(const Relation&) = delete;
+  Relation& operator=(const Relation&) = delete;
+
+  std::string_view name() const { return name_; }
+  const std::vector<std::string_view>& attributes() const { return attributes_; }
+  std::size_t tupleCount() const { return tupleEnds_.size(); }
+  TupleView tuple(std::size_t index) const;
+  // All tuples in echo form: each tuple with values as "v1,...,vk\n".
+  std::string_view tupleText() const { return tupleText_; }
+
+  // Copying operations: the relation keeps its own copy of the argument.
+  void setName(std::string_view name);
+  void addAttribute(std::string_view name);
+  // Appends a copy of `tuple`. REQUIRES: no value holds "," or "\n", which
+  // the text form cannot represent (the reader never produces such values).
+  void addTuple(const Tuple& tuple);
+
+  // Zero-copy operations for the reader: the relation refers to the given
+  // text, which must outlive it.
+  void setNameView(std::string_view name) { name_ = name; }
+  void addAttributeView(std::string_view name) { attributes_.push_back(name); }
+  // Takes over tuples already in text form. `ends` holds, per tuple, the
+  // offset in `text` just past it. REQUIRES: the relation has no tuples yet.
+  void setTupleText(std::string_view text, std::vector<std::uint64_t> ends);
+
+ private:
+  std::string_view keep(std::string_view text);
+
+  std::string_view name_;
+  std::vector<std::string_view> attributes_;
+  std::string_view tupleText_;
+  std::vector<std::uint64_t> tupleEnds_;
+
+  // Storage behind the copying operations. A deque never moves its elements,
+  // so views into the kept strings stay valid as it grows.
+  std::deque<std::string> keptNames_;
+  std::string ownTupleText_;
+};
+
+// All relations of a database in file order. The list owns the records;
+// operands of a join refer to them by pointer.
+using Relations = std::vector<std::unique_ptr<Relation>>;
+
+// The relation names of the join section, in order. Names are stored apart
+// from the buffer because the reader drops blanks and tabs inside them.
+using JoinList = std::vector<std::string>;
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_MODEL_RELATION_H_

@@ -1,0 +1,103 @@
+#include "reader/database_file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "reader/reader.h"
+
+namespace natjoin {
+namespace {
+
+constexpr std::size_t kMinReadSize = std::size_t{1} << 16;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+Buffer Buffer::copyOf(std::string_view bytes) {
+  Buffer buffer;
+  buffer.reserve(bytes.size() + 1);
+  if (!bytes.empty()) std::memcpy(buffer.data_.get(), bytes.data(), bytes.size());
+  buffer.size_ = bytes.size();
+  return buffer;
+}
+
+void Buffer::reserve(std::size_t capacity) {
+  if (capacity <= capacity_) return;
+  char* grown = static_cast<char*>(std::realloc(data_.get(), capacity));
+  if (grown == nullptr) throw std::bad_alloc();
+  static_cast<void>(data_.release());
+  data_.reset(grown);
+  capacity_ = capacity;
+}
+
+bool Buffer::loadFile(const char* path) {
+  size_ = 0;
+  FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) return false;
+
+  // A regular file is read into a buffer of its exact size; anything else
+  // (a pipe, a device) grows the buffer as it goes.
+  struct stat info {};
+  if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    reserve(static_cast<std::size_t>(info.st_size) + 1);
+  }
+  reserve(kMinReadSize);
+  for (;;) {
+    // One byte of slack stays free after the data for the reader. When the
+    // buffer is full, a one-byte read tells the end of the file from more
+    // data, so an exactly sized buffer never grows.
+    if (size_ + 1 == capacity_) {
+      char probe = 0;
+      const ssize_t got = ::read(file.get(), &probe, 1);
+      if (got == 0) return true;
+      if (got < 0) {
+        if (errno == EINTR) continue;
+        size_ = 0;
+        return false;
+      }
+      reserve(std::max(capacity_ * 2, size_ + kMinReadSize));
+      data_.get()[size_++] = probe;
+      continue;
+    }
+    const ssize_t got = ::read(file.get(), data_.get() + size_, capacity_ - size_ - 1);
+    if (got == 0) return true;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      size_ = 0;
+      return false;
+    }
+    size_ += static_cast<std::size_t>(got);
+  }
+}
+
+bool readDatabaseFile(const char* path, Database& db) {
+  if (!db.text.loadFile(path)) return false;
+  readDatabase(db.text.bytes(), db.joinList, db.relations);
+  return true;
+}
+
+void readDatabaseText(std::string_view text, Database& db) {
+  db.text = Buffer::copyOf(text);
+  readDatabase(db.text.bytes(), db.joinList, db.relations);
+}
+
+}  // namespace natjoin

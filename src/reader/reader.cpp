@@ -1,0 +1,231 @@
+#include "reader/reader.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace natjoin {
+namespace {
+
+bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n'; }
+bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && isWhiteSpace(text.back())) text.remove_suffix(1);
+  while (!text.empty() && isWhiteSpace(text.front())) text.remove_prefix(1);
+  return text;
+}
+
+// Cuts a trimmed text at every "," into trimmed pieces; a "," that ends the
+// text begins no further piece, and an empty text has no pieces.
+template <typename Fn>
+void splitPieces(std::string_view text, Fn&& fn) {
+  if (text.empty()) return;
+  if (text.back() == ',') text.remove_suffix(1);
+  for (;;) {
+    const std::size_t comma = text.find(',');
+    fn(trimmed(text.substr(0, comma)));
+    if (comma == std::string_view::npos) return;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// Walks the text with the two kinds of read the format is defined by: a
+// single-character read that sets the current character, and a line read.
+// The end of the file counts as reached once a read has run into it.
+class Scanner {
+ public:
+  explicit Scanner(std::span<char> text) : data_(text.data()), size_(text.size()) {}
+
+  bool atEnd() const { return atEnd_; }
+  char current() const { return current_; }
+  void setCurrent(char c) { current_ = c; }
+  // Position of the current character, valid when it was not a CR LF pair.
+  std::size_t currentPos() const { return pos_ - 1; }
+  std::size_t pos() const { return pos_; }
+  char* data() const { return data_; }
+
+  // Returns false at the end of the file. A CR LF pair reads as one LF.
+  bool readChar() {
+    if (pos_ >= size_) {
+      atEnd_ = true;
+      return false;
+    }
+    char c = data_[pos_++];
+    if (c == '\r' && pos_ < size_ && data_[pos_] == '\n') {
+      c = '\n';
+      ++pos_;
+    }
+    current_ = c;
+    return true;
+  }
+
+  // Takes the characters up to the next LF and consumes the LF. Returns
+  // false, with the end of the file reached, when no character is left.
+  bool readLine(std::size_t& begin, std::size_t& end) {
+    if (pos_ >= size_) {
+      atEnd_ = true;
+      return false;
+    }
+    begin = pos_;
+    const void* lf = std::memchr(data_ + pos_, '\n', size_ - pos_);
+    if (lf == nullptr) {
+      end = size_;
+      pos_ = size_;
+      atEnd_ = true;
+      return true;
+    }
+    end = static_cast<std::size_t>(static_cast<const char*>(lf) - data_);
+    pos_ = end + 1;
+    if (end > begin && data_[end - 1] == '\r') --end;
+    return true;
+  }
+
+  // Skips white space from the current character on.
+  void skipWhiteSpace() {
+    while (isWhiteSpace(current_) && !atEnd_) readChar();
+  }
+
+  // Number of lines from the read position up to the first empty line or
+  // the end of the file: an upper bound on the tuples of a block.
+  std::size_t countBlockLines() const {
+    std::size_t count = 0;
+    std::size_t at = pos_;
+    while (at < size_) {
+      if (data_[at] == '\n' || (data_[at] == '\r' && at + 1 < size_ && data_[at + 1] == '\n')) {
+        break;
+      }
+      ++count;
+      const void* lf = std::memchr(data_ + at, '\n', size_ - at);
+      if (lf == nullptr) break;
+      at = static_cast<std::size_t>(static_cast<const char*>(lf) - data_) + 1;
+    }
+    return count;
+  }
+
+ private:
+  char* data_;
+  std::size_t size_;
+  std::size_t pos_ = 0;
+  bool atEnd_ = false;
+  char current_ = '\0';
+};
+
+// The join section: everything up to the first "(" is skipped, then names
+// separated by "," up to ")" and the end of that line. Blanks and tabs inside
+// a name are dropped; only "," and ")" end a name, so a name can run on over
+// a line end. Returns false if the file ended inside the section.
+bool readJoinList(Scanner& in, JoinList& joinList) {
+  do {
+    if (!in.readChar()) return false;
+  } while (in.current() != '(');
+
+  for (;;) {
+    const char c = in.current();
+    if (c == '(' || c == ')' || c == ',' || c == ' ') {
+      if (!in.readChar()) return false;
+      if (in.current() == '\n') return true;
+      continue;
+    }
+    std::string& name = joinList.emplace_back();
+    while (in.current() != ')') {
+      if (!isBlankOrTab(in.current())) name += in.current();
+      if (!in.readChar()) return false;
+      if (in.current() == ',') break;
+    }
+  }
+}
+
+// Header line: the name runs up to the first "(" or blank; the rest, trimmed
+// and stripped of its first and last character (the parentheses in a
+// well-formed file), holds the attribute names.
+void readHeader(std::string_view header, Relation& relation) {
+  header = trimmed(header);
+  const std::size_t nameEnd = std::min(header.find('('), header.find(' '));
+  relation.setNameView(header.substr(0, nameEnd));
+  if (nameEnd == std::string_view::npos) return;
+  std::string_view attributes = trimmed(header.substr(nameEnd));
+  if (attributes.size() <= 2) return;  // nothing left between the two ends
+  attributes = trimmed(attributes.substr(1, attributes.size() - 2));
+  splitPieces(attributes, [&](std::string_view piece) { relation.addAttributeView(piece); });
+}
+
+// Writes the trimmed, comma-joined values of the line [begin, end) at `out`
+// followed by "\n", and returns the position after it. The result is never
+// longer than the line plus its line end, so the text can be rewritten in
+// place from front to back (one byte of slack covers a last line without LF).
+char* normalizeTuple(const char* begin, const char* end, char* out) {
+  while (end > begin && isWhiteSpace(end[-1])) --end;
+  while (begin < end && isWhiteSpace(*begin)) ++begin;
+  if (begin == end) return out;  // a tuple without values takes no bytes
+  if (end[-1] == ',') --end;
+
+  bool clean = true;
+  for (const char* p = begin; p < end; ++p) {
+    if (isBlankOrTab(*p)) {
+      clean = false;
+      break;
+    }
+  }
+  if (clean) {
+    const auto length = static_cast<std::size_t>(end - begin);
+    if (out != begin) std::memmove(out, begin, length);
+    out += length;
+  } else {
+    bool first = true;
+    splitPieces(std::string_view(begin, static_cast<std::size_t>(end - begin)) , [&](std::string_view piece) {
+      if (!first) *out++ = ',';
+      first = false;
+      std::memmove(out, piece.data(), piece.size());
+      out += piece.size();
+    });
+  }
+  *out++ = '\n';
+  return out;
+}
+
+}  // namespace
+
+void trim(std::string& text) {
+  const std::string_view kept = trimmed(text);
+  text = std::string(kept);
+}
+
+void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations) {
+  Scanner in(text);
+  if (!readJoinList(in, joinList)) return;
+
+  in.skipWhiteSpace();
+  while (!in.atEnd()) {
+    auto relation = std::make_unique<Relation>();
+
+    // The header's first character was taken by a single-character read and
+    // stands right before the rest of its line.
+    const std::size_t headerBegin = in.currentPos();
+    std::size_t lineBegin = 0;
+    std::size_t lineEnd = in.pos();
+    in.readLine(lineBegin, lineEnd);
+    readHeader(std::string_view(in.data() + headerBegin, lineEnd - headerBegin), *relation);
+    in.setCurrent(' ');
+
+    // Tuples are rewritten in place over their own lines, behind the header.
+    char* const tuplesBegin = in.data() + in.pos();
+    char* out = tuplesBegin;
+    std::vector<std::uint64_t> ends;
+    ends.reserve(in.countBlockLines());
+    while (in.readLine(lineBegin, lineEnd) && lineBegin != lineEnd) {
+      out = normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, out);
+      ends.push_back(static_cast<std::uint64_t>(out - tuplesBegin));
+    }
+    relation->setTupleText(std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
+                           std::move(ends));
+
+    in.skipWhiteSpace();
+    relations.push_back(std::move(relation));
+  }
+}
+
+}  // namespace natjoin

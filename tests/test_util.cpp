@@ -1,0 +1,111 @@
+#include "test_util.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "driver/output.h"
+#include "driver/run.h"
+
+namespace natjoin::test {
+
+std::unique_ptr<Database> parse(std::string_view text) {
+  auto db = std::make_unique<Database>();
+  readDatabaseText(text, *db);
+  return db;
+}
+
+std::string outputFor(std::string_view text) {
+  const auto db = parse(text);
+  StringSink sink;
+  OutputWriter out(sink);
+  writeSections(out, db->joinList, db->relations);
+  return sink.text();
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "natjoin-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+RunResult runNatjoin(const std::vector<std::string>& args, std::string_view input) {
+  int toChild[2];
+  int fromChild[2];
+  if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::dup2(toChild[0], STDIN_FILENO);
+    ::dup2(fromChild[1], STDOUT_FILENO);
+    ::close(toChild[0]);
+    ::close(toChild[1]);
+    ::close(fromChild[0]);
+    ::close(fromChild[1]);
+    std::vector<char*> argv;
+    std::string program = NATJOIN_BINARY;
+    argv.push_back(program.data());
+    std::vector<std::string> copies(args);
+    for (std::string& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    ::execv(program.c_str(), argv.data());
+    ::_exit(127);
+  }
+  ::close(toChild[0]);
+  ::close(fromChild[1]);
+  // Feed the input, then read all of standard output. Inputs in the tests
+  // are small enough to fit the pipe while the child starts.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::size_t fed = 0;
+  while (fed < input.size()) {
+    const ssize_t n = ::write(toChild[1], input.data() + fed, input.size() - fed);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    fed += static_cast<std::size_t>(n);
+  }
+  ::close(toChild[1]);
+  RunResult result;
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = ::read(fromChild[0], chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    result.output.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(fromChild[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
+  return result;
+}
+
+}  // namespace natjoin::test
