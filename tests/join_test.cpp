@@ -1,1 +1,268 @@
+// The join engine against the plain nested loop, on many generated databases,
+// and the cases where the engine's shortcuts matter.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/output.h"
+#include "join/engine.h"
+#include "join/planning.h"
+#include "reference_join.h"
+#include "test_util.h"
+
+namespace natjoin {
+namespace {
+
+// splitmix64: small, fast and the same everywhere.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+
+ private:
+  std::uint64_t state_;
+};
+
+// GCC 12 warns wrongly (-Wrestrict) about "literal" + std::string at -O3.
+std::string numbered(const char* prefix, std::size_t number) {
+  std::string text(prefix);
+  text += std::to_string(number);
+  return text;
+}
+
+struct Shape {
+  std::size_t maxRelations;
+  std::size_t maxAttributes;
+  std::size_t maxTuples;
+  std::size_t maxJoinNames;
+  std::size_t valueDomain;  // distinct values; small makes many matches
+  std::size_t maxCombinations;
+};
+
+struct Generated {
+  JoinList joinList;
+  Relations relations;
+};
+
+// Relation and attribute names come from small sets so that they collide:
+// repeated relation names, self-joins, names shared by several operands and
+// repeated within one relation. Tuples are often shorter or longer than the
+// attribute list, empty relations and empty values are common.
+Generated generate(Rng& rng, const Shape& shape) {
+  static const char* const kRelationNames[] = {"R", "S", "T", "U"};
+  static const char* const kAttributeNames[] = {"a", "b", "c", "d", ""};
+  Generated db;
+  const std::size_t relationCount = 1 + rng.below(shape.maxRelations);
+  for (std::size_t r = 0; r < relationCount; ++r) {
+    auto relation = std::make_unique<Relation>();
+    relation->setName(kRelationNames[rng.below(4)]);
+    const std::size_t attributes = rng.below(shape.maxAttributes + 1);
+    for (std::size_t a = 0; a < attributes; ++a) {
+      relation->addAttribute(kAttributeNames[rng.below(rng.below(8) == 0 ? 5 : 4)]);
+    }
+    const std::size_t tuples = rng.below(8) == 0 ? 0 : 1 + rng.below(shape.maxTuples);
+    for (std::size_t t = 0; t < tuples; ++t) {
+      std::size_t length = attributes;
+      const std::size_t odd = rng.below(10);
+      if (odd == 0 && length > 0) length -= 1 + rng.below(length);
+      if (odd == 1) length += 1 + rng.below(2);
+      Tuple tuple;
+      for (std::size_t v = 0; v < length; ++v) {
+        const std::size_t value = rng.below(shape.valueDomain + 1);
+        tuple.push_back(value == shape.valueDomain ? "" : numbered("v", value));
+      }
+      relation->addTuple(tuple);
+    }
+    db.relations.push_back(std::move(relation));
+  }
+  // Mostly names of relations that exist; sometimes none, or one that doesn't.
+  const std::size_t joinNames = rng.below(20) == 0 ? 0 : 1 + rng.below(shape.maxJoinNames);
+  for (std::size_t n = 0; n < joinNames; ++n) {
+    db.joinList.emplace_back(rng.below(12) == 0 ? std::string_view("V")
+                                                : db.relations[rng.below(relationCount)]->name());
+  }
+  return db;
+}
+
+std::string describe(const Generated& db) {
+  std::string text = "join list:";
+  for (const auto& name : db.joinList) (text += ' ') += name;
+  for (const auto& relation : db.relations) {
+    ((text += '\n') += relation->name()) += '(';
+    for (const auto attribute : relation->attributes()) (text += attribute) += ';';
+    (text += ")\n") += relation->tupleText();
+  }
+  return text;
+}
+
+std::size_t combinations(const Operands& operands) {
+  std::size_t product = 1;
+  for (const Relation* operand : operands) {
+    product *= std::max<std::size_t>(operand->tupleCount(), 1);
+    if (product > (std::size_t{1} << 40)) return product;
+  }
+  return product;
+}
+
+std::string engineResult(const Operands& operands, const std::vector<JoinCondition>& conditions,
+                         const HiddenColumns& hidden) {
+  StringSink sink;
+  OutputWriter out(sink);
+  writeJoinResult(out, operands, conditions, hidden);
+  out.flush();
+  return sink.text();
+}
+
+void compareOnGenerated(std::uint64_t seed, const Shape& shape, int databases) {
+  Rng rng(seed);
+  int compared = 0;
+  std::size_t rowsSeen = 0;
+  while (compared < databases) {
+    const Generated db = generate(rng, shape);
+    Operands operands;
+    selectOperands(db.joinList, db.relations, operands);
+    if (combinations(operands) > shape.maxCombinations) continue;
+    std::vector<JoinCondition> conditions;
+    HiddenColumns hidden;
+    findJoinConditions(operands, conditions, hidden);
+    const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
+    ASSERT_EQ(engineResult(operands, conditions, hidden), expected)
+        << "database " << compared << " of seed " << seed << ":\n" << describe(db);
+    rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
+    ++compared;
+  }
+  // The generator must produce joins with rows, or the comparison proves little.
+  EXPECT_GT(rowsSeen, static_cast<std::size_t>(databases));
+}
+
+TEST(JoinEngine, MatchesNestedLoopOnSmallDatabases) {
+  compareOnGenerated(1, {5, 4, 5, 6, 3, 20000}, 3000);
+}
+
+TEST(JoinEngine, MatchesNestedLoopOnManyOperands) {
+  compareOnGenerated(2, {6, 3, 3, 9, 2, 50000}, 500);
+}
+
+TEST(JoinEngine, MatchesNestedLoopWithManyDanglingTuples) {
+  // Larger relations over a wider domain: most tuples find no partner, so
+  // the removal of dangling tuples has much to do.
+  compareOnGenerated(3, {4, 3, 40, 4, 12, 200000}, 300);
+}
+
+Relations keyChain(std::size_t size, std::size_t tailMatches) {
+  // R(a,b) and S(b,c) share one b value everywhere, so R ⋈ S alone has
+  // size² pairs; T(c,d) matches only `tailMatches` of S's c values.
+  Relations relations;
+  auto r = std::make_unique<Relation>();
+  r->setName("R");
+  r->addAttribute("a");
+  r->addAttribute("b");
+  auto s = std::make_unique<Relation>();
+  s->setName("S");
+  s->addAttribute("b");
+  s->addAttribute("c");
+  auto t = std::make_unique<Relation>();
+  t->setName("T");
+  t->addAttribute("c");
+  t->addAttribute("d");
+  for (std::size_t i = 0; i < size; ++i) {
+    r->addTuple({numbered("r", i), "k"});
+    s->addTuple({"k", numbered("s", i)});
+    t->addTuple({i < tailMatches ? numbered("s", i) : "none", numbered("t", i)});
+  }
+  relations.push_back(std::move(r));
+  relations.push_back(std::move(s));
+  relations.push_back(std::move(t));
+  return relations;
+}
+
+TEST(JoinEngine, DeadEndJoinCostsAboutTheInput) {
+  // 4·10⁸ pairs of R and S that T rejects: visiting them would take minutes;
+  // removing the dangling tuples first takes milliseconds.
+  const Relations relations = keyChain(20000, 0);
+  Operands operands;
+  selectOperands({"R", "S", "T"}, relations, operands);
+  std::vector<JoinCondition> conditions;
+  HiddenColumns hidden;
+  findJoinConditions(operands, conditions, hidden);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(engineResult(operands, conditions, hidden), "\nresult(a,b,c,d)\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(JoinEngine, StopsAtOnceWhenAWriteFails) {
+  // An endless-looking cross product into a sink that fails after 64 KiB.
+  const Relations relations = keyChain(3000, 0);
+  Operands operands;
+  selectOperands({"R", "T"}, relations, operands);
+  std::vector<JoinCondition> conditions;
+  HiddenColumns hidden;
+  findJoinConditions(operands, conditions, hidden);
+  ASSERT_TRUE(conditions.empty());
+  StringSink sink(1 << 16);
+  OutputWriter out(sink, 1 << 12);
+  const auto start = std::chrono::steady_clock::now();
+  writeJoinResult(out, operands, conditions, hidden);
+  EXPECT_TRUE(out.failed());
+  EXPECT_LE(sink.text().size(), std::size_t{1} << 16);
+  // 9·10⁶ rows would take far longer than the few that fit.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+// Records when each write reached it.
+class TimedSink : public Sink {
+ public:
+  bool write(const char* data, std::size_t size) override {
+    writes.push_back({std::string(data, size), std::chrono::steady_clock::now()});
+    return true;
+  }
+  struct Write {
+    std::string bytes;
+    std::chrono::steady_clock::time_point at;
+  };
+  std::vector<Write> writes;
+};
+
+TEST(JoinEngine, RowReachesTheFileWhileTheJoinGoesOn) {
+  // One row, then millions of probes that find nothing: the row must not wait
+  // for the end of the join or for a full buffer.
+  Relations relations;
+  auto r = std::make_unique<Relation>();
+  r->setName("R");
+  r->addAttribute("a");
+  r->addTuple({"hit"});
+  for (int i = 0; i < 3000000; ++i) r->addTuple({"miss"});
+  auto s = std::make_unique<Relation>();
+  s->setName("S");
+  s->addAttribute("a");
+  s->addTuple({"hit"});
+  relations.push_back(std::move(r));
+  relations.push_back(std::move(s));
+  Operands operands;
+  selectOperands({"R", "S"}, relations, operands);
+  std::vector<JoinCondition> conditions;
+  HiddenColumns hidden;
+  findJoinConditions(operands, conditions, hidden);
+
+  TimedSink sink;
+  OutputWriter out(sink);
+  writeJoinResult(out, operands, conditions, hidden);
+  const auto end = std::chrono::steady_clock::now();
+  out.flush();
+  ASSERT_GE(sink.writes.size(), 2u);
+  EXPECT_EQ(sink.writes[0].bytes, "\nresult(a)\n");  // the header goes out at once
+  EXPECT_EQ(sink.writes[1].bytes, "hit\n");
+  EXPECT_GT(end - sink.writes[1].at, std::chrono::milliseconds(5));
+}
+
+}  // namespace
+}  // namespace natjoin

@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -54,7 +55,8 @@ void writeFile(const std::filesystem::path& path, std::string_view bytes) {
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-RunResult runNatjoin(const std::vector<std::string>& args, std::string_view input) {
+RunResult runNatjoin(const std::vector<std::string>& args, std::string_view input,
+                     std::size_t addressSpaceLimit) {
   int toChild[2];
   int fromChild[2];
   if (::pipe(toChild) != 0 || ::pipe(fromChild) != 0) throw std::runtime_error("pipe failed");
@@ -67,6 +69,10 @@ RunResult runNatjoin(const std::vector<std::string>& args, std::string_view inpu
     ::close(toChild[1]);
     ::close(fromChild[0]);
     ::close(fromChild[1]);
+    if (addressSpaceLimit != 0) {
+      const rlimit limit{addressSpaceLimit, addressSpaceLimit};
+      ::setrlimit(RLIMIT_AS, &limit);
+    }
     std::vector<char*> argv;
     std::string program = NATJOIN_BINARY;
     argv.push_back(program.data());

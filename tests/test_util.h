@@ -43,8 +43,10 @@ struct RunResult {
 };
 
 // Runs the natjoin binary with `args` (program name not included), feeding
-// `input` to its standard input.
-RunResult runNatjoin(const std::vector<std::string>& args, std::string_view input = {});
+// `input` to its standard input. A non-zero `addressSpaceLimit` caps the
+// child's virtual memory, in bytes.
+RunResult runNatjoin(const std::vector<std::string>& args, std::string_view input = {},
+                     std::size_t addressSpaceLimit = 0);
 
 }  // namespace natjoin::test
 
