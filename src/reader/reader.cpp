@@ -7,6 +7,10 @@
 #include <utility>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace natjoin {
 namespace {
 
@@ -31,6 +35,76 @@ void splitPieces(std::string_view text, Fn&& fn) {
     if (comma == std::string_view::npos) return;
     text.remove_prefix(comma + 1);
   }
+}
+
+#if defined(__SSE2__)
+std::uint32_t byteMask(__m128i bytes, char c) {
+  return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
+}
+__m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+// Bits set in a 16-bit mask; baseline x86-64 has no popcount instruction.
+std::size_t countBits16(std::uint32_t x) {
+  x = x - ((x >> 1) & 0x5555u);
+  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
+  x = (x + (x >> 4)) & 0x0f0fu;
+  return (x + (x >> 8)) & 0x1fu;
+}
+#endif
+
+// Finds the first LF in [p, end), or end if there is none, and tells whether
+// a blank or tab comes before it. One pass does both: lines are short, and
+// most of them hold no blank that would need trimming.
+const char* findLineEnd(const char* p, const char* end, bool& hasBlank) {
+#if defined(__SSE2__)
+  while (end - p >= 16) {
+    const __m128i bytes = load16(p);
+    const std::uint32_t lf = byteMask(bytes, '\n');
+    const std::uint32_t blank = byteMask(bytes, ' ') | byteMask(bytes, '\t');
+    if (lf != 0) {
+      const int at = __builtin_ctz(lf);
+      if ((blank & ((1u << at) - 1)) != 0) hasBlank = true;
+      return p + at;
+    }
+    if (blank != 0) hasBlank = true;
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p == '\n') return p;
+    if (isBlankOrTab(*p)) hasBlank = true;
+  }
+  return end;
+}
+
+// Counts the lines in [p, end) before the first empty line (a LF, or a CR
+// LF, right at the start of a line).
+std::size_t countLinesBeforeEmptyLine(const char* p, const char* end) {
+  auto emptyAt = [end](const char* q) { return *q == '\n' || (*q == '\r' && end - q > 1 && q[1] == '\n'); };
+  if (p == end || emptyAt(p)) return 0;
+  std::size_t count = 0;
+#if defined(__SSE2__)
+  // A LF at offset i followed by an empty line at i + 1.
+  while (end - p >= 18) {
+    const __m128i here = load16(p);
+    const __m128i next = load16(p + 1);
+    const std::uint32_t lf = byteMask(here, '\n');
+    const std::uint32_t empty =
+        lf & (byteMask(next, '\n') | (byteMask(next, '\r') & byteMask(load16(p + 2), '\n')));
+    if (empty != 0) {
+      const int at = __builtin_ctz(empty);
+      return count + countBits16(lf & ((2u << at) - 1));
+    }
+    count += countBits16(lf);
+    p += 16;
+  }
+#endif
+  for (; p < end; ++p) {
+    if (*p != '\n') continue;
+    ++count;
+    if (p + 1 < end && emptyAt(p + 1)) return count;
+  }
+  // A last line without LF counts too.
+  return end[-1] == '\n' ? count : count + 1;
 }
 
 // Walks the text with the two kinds of read the format is defined by: a
@@ -91,19 +165,27 @@ class Scanner {
 
   // Number of lines from the read position up to the first empty line or
   // the end of the file: an upper bound on the tuples of a block.
-  std::size_t countBlockLines() const {
-    std::size_t count = 0;
-    std::size_t at = pos_;
-    while (at < size_) {
-      if (data_[at] == '\n' || (data_[at] == '\r' && at + 1 < size_ && data_[at + 1] == '\n')) {
-        break;
-      }
-      ++count;
-      const void* lf = std::memchr(data_ + at, '\n', size_ - at);
-      if (lf == nullptr) break;
-      at = static_cast<std::size_t>(static_cast<const char*>(lf) - data_) + 1;
+  std::size_t countBlockLines() const { return countLinesBeforeEmptyLine(data_ + pos_, data_ + size_); }
+
+  // A line read for tuple lines: as readLine, and tells whether the line
+  // holds a blank or tab.
+  bool readTupleLine(std::size_t& begin, std::size_t& end, bool& hasBlank) {
+    if (pos_ >= size_) {
+      atEnd_ = true;
+      return false;
     }
-    return count;
+    begin = pos_;
+    hasBlank = false;
+    const char* lf = findLineEnd(data_ + pos_, data_ + size_, hasBlank);
+    end = static_cast<std::size_t>(lf - data_);
+    if (end == size_) {
+      pos_ = size_;
+      atEnd_ = true;
+      return true;
+    }
+    pos_ = end + 1;
+    if (end > begin && data_[end - 1] == '\r') --end;
+    return true;
   }
 
  private:
@@ -157,20 +239,16 @@ void readHeader(std::string_view header, Relation& relation) {
 // followed by "\n", and returns the position after it. The result is never
 // longer than the line plus its line end, so the text can be rewritten in
 // place from front to back (one byte of slack covers a last line without LF).
-char* normalizeTuple(const char* begin, const char* end, char* out) {
-  while (end > begin && isWhiteSpace(end[-1])) --end;
-  while (begin < end && isWhiteSpace(*begin)) ++begin;
+char* normalizeTuple(const char* begin, const char* end, bool hasBlank, char* out) {
+  // Without blanks or tabs the line is trimmed already (it holds no LF).
+  if (hasBlank) {
+    while (end > begin && isWhiteSpace(end[-1])) --end;
+    while (begin < end && isWhiteSpace(*begin)) ++begin;
+  }
   if (begin == end) return out;  // a tuple without values takes no bytes
   if (end[-1] == ',') --end;
 
-  bool clean = true;
-  for (const char* p = begin; p < end; ++p) {
-    if (isBlankOrTab(*p)) {
-      clean = false;
-      break;
-    }
-  }
-  if (clean) {
+  if (!hasBlank) {
     const auto length = static_cast<std::size_t>(end - begin);
     if (out != begin) std::memmove(out, begin, length);
     out += length;
@@ -216,8 +294,9 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
     char* out = tuplesBegin;
     std::vector<std::uint64_t> ends;
     ends.reserve(in.countBlockLines());
-    while (in.readLine(lineBegin, lineEnd) && lineBegin != lineEnd) {
-      out = normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, out);
+    bool hasBlank = false;
+    while (in.readTupleLine(lineBegin, lineEnd, hasBlank) && lineBegin != lineEnd) {
+      out = normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, hasBlank, out);
       ends.push_back(static_cast<std::uint64_t>(out - tuplesBegin));
     }
     relation->setTupleText(std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
