@@ -246,15 +246,15 @@ char* normalizeTuple(const char* begin, const char* end, bool hasBlank, char* ou
     while (begin < end && isWhiteSpace(*begin)) ++begin;
   }
   if (begin == end) return out;  // a tuple without values takes no bytes
-  if (end[-1] == ',') --end;
 
   if (!hasBlank) {
+    if (end[-1] == ',') --end;  // a final "," begins no further value
     const auto length = static_cast<std::size_t>(end - begin);
     if (out != begin) std::memmove(out, begin, length);
     out += length;
   } else {
     bool first = true;
-    splitPieces(std::string_view(begin, static_cast<std::size_t>(end - begin)) , [&](std::string_view piece) {
+    splitPieces(std::string_view(begin, static_cast<std::size_t>(end - begin)), [&](std::string_view piece) {
       if (!first) *out++ = ',';
       first = false;
       std::memmove(out, piece.data(), piece.size());
