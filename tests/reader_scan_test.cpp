@@ -47,7 +47,7 @@ TEST(ReaderScan, MatchesPlainSplittingOnGeneratedBlocks) {
   };
   const char alphabet[] = {'a', 'b', 'c', ',', ' ', '\t', '\r', 'x', 'y', 'z'};
 
-  for (int round = 0; round < 300; ++round) {
+  for (int round = 0; round < 1000; ++round) {
     std::string text = "join(R0)\n\n";
     std::vector<std::vector<std::vector<std::string>>> expected;
     const std::uint64_t blocks = 1 + next(4);

@@ -42,12 +42,12 @@ std::uint32_t byteMask(__m128i bytes, char c) {
   return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
 }
 __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-// Bits set in a 16-bit mask; baseline x86-64 has no popcount instruction.
-std::size_t countBits16(std::uint32_t x) {
-  x = x - ((x >> 1) & 0x5555u);
-  x = (x & 0x3333u) + ((x >> 2) & 0x3333u);
-  x = (x + (x >> 4)) & 0x0f0fu;
-  return (x + (x >> 8)) & 0x1fu;
+// Bits set in a mask; baseline x86-64 has no popcount instruction.
+std::size_t countBits64(std::uint64_t x) {
+  x = x - ((x >> 1) & 0x5555555555555555ULL);
+  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
+  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
+  return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
 }
 #endif
 
@@ -83,19 +83,27 @@ std::size_t countLinesBeforeEmptyLine(const char* p, const char* end) {
   if (p == end || emptyAt(p)) return 0;
   std::size_t count = 0;
 #if defined(__SSE2__)
-  // A LF at offset i followed by an empty line at i + 1.
-  while (end - p >= 18) {
-    const __m128i here = load16(p);
-    const __m128i next = load16(p + 1);
-    const std::uint32_t lf = byteMask(here, '\n');
-    const std::uint32_t empty =
-        lf & (byteMask(next, '\n') | (byteMask(next, '\r') & byteMask(load16(p + 2), '\n')));
-    if (empty != 0) {
-      const int at = __builtin_ctz(empty);
-      return count + countBits16(lf & ((2u << at) - 1));
+  // 64 bytes at a time: a LF at bit i followed by an empty line at i + 1.
+  // The last two bits of a chunk need bytes of the next one and are checked
+  // one by one.
+  while (end - p >= 64) {
+    std::uint64_t lf = 0;
+    std::uint64_t cr = 0;
+    for (int part = 0; part < 4; ++part) {
+      const __m128i bytes = load16(p + 16 * part);
+      lf |= std::uint64_t{byteMask(bytes, '\n')} << (16 * part);
+      cr |= std::uint64_t{byteMask(bytes, '\r')} << (16 * part);
     }
-    count += countBits16(lf);
-    p += 16;
+    std::uint64_t empty = lf & ((lf >> 1) | ((cr >> 1) & (lf >> 2)));
+    for (int bit = 62; bit < 64; ++bit) {
+      if ((lf >> bit & 1) != 0 && p + bit + 1 < end && emptyAt(p + bit + 1)) empty |= std::uint64_t{1} << bit;
+    }
+    if (empty != 0) {
+      const int at = __builtin_ctzll(empty);
+      return count + countBits64(lf & ((std::uint64_t{2} << at) - 1));
+    }
+    count += countBits64(lf);
+    p += 64;
   }
 #endif
   for (; p < end; ++p) {
