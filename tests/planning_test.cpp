@@ -1,1 +1,217 @@
+// Join planning: which relations become operands, and which conditions and
+// hidden columns their attribute names give.
 #include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "join/planning.h"
+
+namespace natjoin {
+namespace {
+
+// (leftOperand, leftAttribute, rightOperand, rightAttribute): prints readably.
+using Condition = std::array<std::uint32_t, 4>;
+using Bits = std::vector<std::vector<bool>>;
+
+const Relation* add(Relations& relations, const std::string& name, const std::vector<std::string>& attributes) {
+  auto relation = std::make_unique<Relation>();
+  relation->setName(name);
+  for (const std::string& attribute : attributes) relation->addAttribute(attribute);
+  relations.push_back(std::move(relation));
+  return relations.back().get();
+}
+
+struct Plan {
+  std::vector<Condition> conditions;
+  Bits hidden;
+};
+
+Plan plan(const Operands& operands) {
+  std::vector<JoinCondition> conditions;
+  HiddenColumns hidden;
+  findJoinConditions(operands, conditions, hidden);
+  Plan result{{}, hidden};
+  for (const JoinCondition& c : conditions) {
+    result.conditions.push_back({c.leftOperand, c.leftAttribute, c.rightOperand, c.rightAttribute});
+  }
+  return result;
+}
+
+Operands select(const JoinList& joinList, const Relations& relations) {
+  Operands operands;
+  selectOperands(joinList, relations, operands);
+  return operands;
+}
+
+// ---- selectOperands ----
+
+TEST(SelectOperands, TakesFirstRelationOfANameInJoinListOrder) {
+  Relations relations;
+  const Relation* r1 = add(relations, "R", {"a"});
+  const Relation* s = add(relations, "S", {"b"});
+  add(relations, "R", {"c"});
+  EXPECT_EQ(select({"S", "R"}, relations), (Operands{s, r1}));
+  EXPECT_EQ(select({"R", "S", "R"}, relations), (Operands{r1, s, r1}));
+}
+
+TEST(SelectOperands, SkipsNamesWithoutRelationAndComparesExactly) {
+  Relations relations;
+  const Relation* r = add(relations, "R", {"a"});
+  EXPECT_EQ(select({"X", "R", "r", "R ", " R", ""}, relations), (Operands{r}));
+  EXPECT_TRUE(select({"x", "y"}, relations).empty());
+  EXPECT_TRUE(select({}, relations).empty());
+  EXPECT_TRUE(select({"R"}, Relations{}).empty());
+}
+
+TEST(SelectOperands, EmptyNameSelectsFirstRelationWithEmptyName) {
+  Relations relations;
+  add(relations, "R", {"a"});
+  const Relation* unnamed = add(relations, "", {"b"});
+  add(relations, "", {"c"});
+  EXPECT_EQ(select({"", "R", ""}, relations), (Operands{unnamed, relations[0].get(), unnamed}));
+}
+
+// ---- findJoinConditions ----
+
+TEST(FindJoinConditions, WorkedExampleOfThreeOperands) {
+  Relations relations;
+  add(relations, "T", {"a", "c", "d"});
+  add(relations, "U", {"a", "b", "c", "d"});
+  add(relations, "S", {"b", "c"});
+  add(relations, "R", {"a", "b"});
+  const Plan result = plan(select({"R", "S", "T"}, relations));
+  EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 1, 1, 0}, {0, 0, 2, 0}, {1, 1, 2, 1}}));
+  EXPECT_EQ(result.hidden, (Bits{{false, false}, {true, false}, {true, true, false}}));
+}
+
+TEST(FindJoinConditions, NameSharedByThreeOperandsPairsEveryTwo) {
+  Relations relations;
+  const Operands operands{add(relations, "A", {"x"}), add(relations, "B", {"y", "x"}),
+                          add(relations, "C", {"x"})};
+  const Plan result = plan(operands);
+  EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 0, 1, 1}, {0, 0, 2, 0}, {1, 1, 2, 0}}));
+  EXPECT_EQ(result.hidden, (Bits{{false}, {false, true}, {true}}));
+}
+
+TEST(FindJoinConditions, NameRepeatedInsideOneOperandPairsEachCopy) {
+  Relations relations;
+  const Relation* r = add(relations, "R", {"x", "x"});
+  const Relation* s = add(relations, "S", {"x"});
+
+  const Plan rFirst = plan({r, s});
+  EXPECT_EQ(rFirst.conditions, (std::vector<Condition>{{0, 0, 1, 0}, {0, 1, 1, 0}}));
+  EXPECT_EQ(rFirst.hidden, (Bits{{false, false}, {true}}));
+
+  const Plan sFirst = plan({s, r});
+  EXPECT_EQ(sFirst.conditions, (std::vector<Condition>{{0, 0, 1, 0}, {0, 0, 1, 1}}));
+  EXPECT_EQ(sFirst.hidden, (Bits{{false}, {true, true}}));
+}
+
+TEST(FindJoinConditions, RelationSelectedTwiceHidesAllColumnsOfSecondPosition) {
+  Relations relations;
+  add(relations, "R", {"a", "b", "a"});
+  const Operands operands = select({"R", "R"}, relations);
+  ASSERT_EQ(operands.size(), 2u);
+  const Plan result = plan(operands);
+  EXPECT_EQ(result.conditions, (std::vector<Condition>{
+                                   {0, 0, 1, 0}, {0, 0, 1, 2}, {0, 1, 1, 1}, {0, 2, 1, 0}, {0, 2, 1, 2}}));
+  EXPECT_EQ(result.hidden, (Bits{{false, false, false}, {true, true, true}}));
+}
+
+TEST(FindJoinConditions, EmptyAttributeNamesJoinAndNamesCompareExactly) {
+  Relations relations;
+  const Operands operands{add(relations, "A", {"", "x", "a"}), add(relations, "B", {"X", "a ", " a", ""}),
+                          add(relations, "C", {"A"})};
+  const Plan result = plan(operands);
+  EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 0, 1, 3}}));
+  EXPECT_EQ(result.hidden, (Bits{{false, false, false}, {false, false, false, true}, {false}}));
+}
+
+TEST(FindJoinConditions, OperandWithoutAttributesGetsEmptyBitVector) {
+  Relations relations;
+  const Operands operands{add(relations, "A", {}), add(relations, "B", {"x"}), add(relations, "C", {"x"})};
+  const Plan result = plan(operands);
+  EXPECT_EQ(result.conditions, (std::vector<Condition>{{1, 0, 2, 0}}));
+  EXPECT_EQ(result.hidden, (Bits{{}, {false}, {true}}));
+}
+
+TEST(FindJoinConditions, NoOperandsOrOneOperandGiveNoConditions) {
+  const Plan none = plan({});
+  EXPECT_TRUE(none.conditions.empty());
+  EXPECT_TRUE(none.hidden.empty());
+
+  Relations relations;
+  const Plan one = plan({add(relations, "R", {"x", "x"})});
+  EXPECT_TRUE(one.conditions.empty());
+  EXPECT_EQ(one.hidden, (Bits{{false, false}}));
+}
+
+TEST(FindJoinConditions, ConditionsAreSortedByOperandsThenAttributes) {
+  Relations relations;
+  // Names first seen in one order (y before x) and paired in another, across
+  // three operand pairs: no grouping by name may show through.
+  const Operands operands{add(relations, "A", {"y", "x"}), add(relations, "B", {"x", "y"}),
+                          add(relations, "C", {"x", "y"})};
+  const Plan result = plan(operands);
+  EXPECT_EQ(result.conditions, (std::vector<Condition>{
+                                   {0, 0, 1, 1}, {0, 1, 1, 0}, {0, 0, 2, 1}, {0, 1, 2, 0}, {1, 0, 2, 0}, {1, 1, 2, 1}}));
+  EXPECT_EQ(result.hidden, (Bits{{false, false}, {true, true}, {true, true}}));
+
+  // The later pair of operands sharing a name comes after an earlier pair.
+  Relations others;
+  const Operands interleaved{add(others, "A", {"x", "y"}), add(others, "B", {"y"}), add(others, "C", {"x"})};
+  EXPECT_EQ(plan(interleaved).conditions, (std::vector<Condition>{{0, 1, 1, 0}, {0, 0, 2, 0}}));
+}
+
+// The plain nested loop over operand pairs and attribute positions.
+Plan nestedLoopPlan(const Operands& operands) {
+  Plan result;
+  for (const Relation* operand : operands) result.hidden.emplace_back(operand->attributes().size(), false);
+  for (std::uint32_t a = 0; a < operands.size(); ++a) {
+    for (std::uint32_t b = a + 1; b < operands.size(); ++b) {
+      const auto& left = operands[a]->attributes();
+      const auto& right = operands[b]->attributes();
+      for (std::uint32_t l = 0; l < left.size(); ++l) {
+        for (std::uint32_t m = 0; m < right.size(); ++m) {
+          if (left[l] != right[m]) continue;
+          result.conditions.push_back({a, l, b, m});
+          result.hidden[b][m] = true;
+        }
+      }
+    }
+  }
+  return result;
+}
+
+TEST(FindJoinConditions, MatchesNestedLoopOnGeneratedOperands) {
+  static const char* const kNames[] = {"a", "b", "c", "", "A"};
+  std::mt19937 rng(20240611);
+  const auto below = [&](std::size_t bound) { return static_cast<std::size_t>(rng() % bound); };
+  std::size_t conditionsSeen = 0;
+  for (int round = 0; round < 500; ++round) {
+    Relations relations;
+    for (std::size_t r = 0, count = 1 + below(4); r < count; ++r) {
+      std::vector<std::string> attributes;
+      for (std::size_t n = 0, width = below(5); n < width; ++n) attributes.emplace_back(kNames[below(5)]);
+      add(relations, std::to_string(r), attributes);
+    }
+    Operands operands;
+    for (std::size_t n = 0, count = below(6); n < count; ++n) {
+      operands.push_back(relations[below(relations.size())].get());
+    }
+    const Plan expected = nestedLoopPlan(operands);
+    const Plan actual = plan(operands);
+    ASSERT_EQ(actual.conditions, expected.conditions) << "round " << round;
+    ASSERT_EQ(actual.hidden, expected.hidden) << "round " << round;
+    conditionsSeen += expected.conditions.size();
+  }
+  EXPECT_GT(conditionsSeen, 500u);
+}
+
+}  // namespace
+}  // namespace natjoin
