@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <span>
 #include <string_view>
 
@@ -50,6 +51,20 @@ struct Columns {
   }
 };
 
+constexpr std::uint64_t kHashSeed = 0x243f6a8885a308d3ULL;
+
+// The hash of the key in `slots` of each of `tuples`, by tuple number.
+std::vector<std::uint64_t> hashKeys(const Columns& columns, const std::vector<std::uint32_t>& slots,
+                                    std::span<const std::uint32_t> tuples, std::size_t tupleCount) {
+  std::vector<std::uint64_t> hashes(tupleCount);
+  for (const std::uint32_t tuple : tuples) {
+    std::uint64_t hash = kHashSeed;
+    for (const std::uint32_t slot : slots) hash = hashValue(columns.at(tuple, slot), hash);
+    hashes[tuple] = hash;
+  }
+  return hashes;
+}
+
 // Stores the values of `tuple` at `positions` (ascending) in `out`. Returns
 // false if the tuple is too short to have them all.
 bool extractValues(TupleView tuple, std::span<const std::uint32_t> positions, std::string_view* out) {
@@ -70,42 +85,50 @@ bool extractValues(TupleView tuple, std::span<const std::uint32_t> positions, st
 
 // A hash index of some tuples of one operand on the values in some of its
 // column slots. Tuples with equal keys form a group; a group lists its tuples
-// in the order they were given.
+// in the order they were given. A probe touches the table slot, the group's
+// key and its member list: the slot keeps part of the hash so that most
+// misses end there.
 class KeyIndex {
  public:
-  void build(const Columns& columns, std::vector<std::uint32_t> slots,
-             std::span<const std::uint32_t> tuples) {
-    columns_ = &columns;
-    slots_ = std::move(slots);
+  static constexpr std::uint32_t kNone = UINT32_MAX;
+
+  // `hashes` holds the key hash of every tuple, by tuple number.
+  void build(const Columns& columns, const std::vector<std::uint32_t>& slots,
+             std::span<const std::uint32_t> tuples, const std::vector<std::uint64_t>& hashes) {
+    keySize_ = slots.size();
     std::size_t capacity = 16;
     while (capacity < tuples.size() * 2) capacity *= 2;
-    table_.assign(capacity, 0);
+    table_.assign(capacity, Slot{});
     mask_ = capacity - 1;
-    groupRep_.clear();
-    groupHash_.clear();
+    groupKeys_.clear();
     groupOfInput_.resize(tuples.size());
 
-    std::vector<std::string_view> key(slots_.size());
+    // With the hashes known in advance, table slots are fetched ahead of
+    // use instead of one cache miss at a time.
+    std::vector<std::string_view> key(keySize_);
+    std::uint32_t groups = 0;
     for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
-      for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
-        key[keyIdx] = columns.at(tuples[inputIdx], slots_[keyIdx]);
+      if (inputIdx + kPrefetchDistance < tuples.size()) prefetch(hashes[tuples[inputIdx + kPrefetchDistance]]);
+      for (std::size_t keyIdx = 0; keyIdx < keySize_; ++keyIdx) {
+        key[keyIdx] = columns.at(tuples[inputIdx], slots[keyIdx]);
       }
-      const std::uint64_t hash = hashKey(key.data());
-      std::uint32_t group = lookup(hash, key.data());
-      if (group == kNone) {
-        group = static_cast<std::uint32_t>(groupRep_.size());
-        groupRep_.push_back(tuples[inputIdx]);
-        groupHash_.push_back(hash);
-        table_[emptySlot(hash)] = group + 1;
+      const std::uint64_t hash = hashes[tuples[inputIdx]];
+      std::size_t slot = hash & mask_;
+      for (;; slot = (slot + 1) & mask_) {
+        const Slot& entry = table_[slot];
+        if (entry.groupPlusOne == 0) {
+          table_[slot] = {tagOf(hash), ++groups};
+          groupKeys_.insert(groupKeys_.end(), key.begin(), key.end());
+          break;
+        }
+        if (entry.tag == tagOf(hash) && keyEquals(entry.groupPlusOne - 1, key.data())) break;
       }
-      groupOfInput_[inputIdx] = group;
+      groupOfInput_[inputIdx] = table_[slot].groupPlusOne - 1;
     }
 
-    groupStart_.assign(groupRep_.size() + 1, 0);
+    groupStart_.assign(std::size_t{groups} + 1, 0);
     for (const std::uint32_t group : groupOfInput_) ++groupStart_[group + 1];
-    for (std::size_t group = 0; group < groupRep_.size(); ++group) {
-      groupStart_[group + 1] += groupStart_[group];
-    }
+    for (std::size_t group = 0; group < groups; ++group) groupStart_[group + 1] += groupStart_[group];
     members_.resize(tuples.size());
     std::vector<std::uint32_t> next(groupStart_.begin(), groupStart_.end() - 1);
     for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
@@ -113,15 +136,38 @@ class KeyIndex {
     }
   }
 
-  static constexpr std::uint32_t kNone = UINT32_MAX;
-
-  std::size_t keySize() const { return slots_.size(); }
-  std::size_t groupCount() const { return groupRep_.size(); }
+  std::size_t groupCount() const { return groupStart_.size() - 1; }
   // The group of the i-th tuple given to build().
   std::uint32_t groupOfInput(std::size_t inputIdx) const { return groupOfInput_[inputIdx]; }
 
-  // The group whose key equals `key` (keySize() values), or kNone.
-  std::uint32_t findGroup(const std::string_view* key) const { return lookup(hashKey(key), key); }
+  // The group whose key equals `key` (as many values as the index has key
+  // slots), or kNone.
+  std::uint32_t findGroup(const std::string_view* key) const { return findGroup(key, hashKey(key)); }
+
+  // The group of each of `tuples` of another operand, keyed by its values in
+  // `slots` whose hashes, by tuple number, are `hashes` (kNone where there
+  // is none). Many lookups at once keep several cache misses in flight.
+  void findGroups(const Columns& columns, const std::vector<std::uint32_t>& slots,
+                  std::span<const std::uint32_t> tuples, const std::vector<std::uint64_t>& hashes,
+                  std::vector<std::uint32_t>& groups) const {
+    groups.resize(tuples.size());
+    std::vector<std::string_view> key(keySize_);
+    for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
+      if (inputIdx + kPrefetchDistance < tuples.size()) prefetch(hashes[tuples[inputIdx + kPrefetchDistance]]);
+      for (std::size_t keyIdx = 0; keyIdx < keySize_; ++keyIdx) {
+        key[keyIdx] = columns.at(tuples[inputIdx], slots[keyIdx]);
+      }
+      groups[inputIdx] = findGroup(key.data(), hashes[tuples[inputIdx]]);
+    }
+  }
+
+  std::uint32_t findGroup(const std::string_view* key, std::uint64_t hash) const {
+    for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
+      const Slot& entry = table_[slot];
+      if (entry.groupPlusOne == 0) return kNone;
+      if (entry.tag == tagOf(hash) && keyEquals(entry.groupPlusOne - 1, key)) return entry.groupPlusOne - 1;
+    }
+  }
 
   std::span<const std::uint32_t> members(std::uint32_t group) const {
     if (group == kNone) return {};
@@ -129,40 +175,36 @@ class KeyIndex {
   }
 
  private:
+  struct Slot {
+    std::uint32_t tag = 0;
+    std::uint32_t groupPlusOne = 0;  // 0 marks an empty slot
+  };
+
+  // The slot number comes from the low bits; the tag from the high ones.
+  static std::uint32_t tagOf(std::uint64_t hash) { return static_cast<std::uint32_t>(hash >> 32); }
+
+  static constexpr std::size_t kPrefetchDistance = 16;
+
   std::uint64_t hashKey(const std::string_view* key) const {
-    std::uint64_t hash = 0x243f6a8885a308d3ULL;
-    for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) hash = hashValue(key[keyIdx], hash);
+    std::uint64_t hash = kHashSeed;
+    for (std::size_t keyIdx = 0; keyIdx < keySize_; ++keyIdx) hash = hashValue(key[keyIdx], hash);
     return hash;
   }
 
-  std::uint32_t lookup(std::uint64_t hash, const std::string_view* key) const {
-    for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
-      const std::uint32_t entry = table_[slot];
-      if (entry == 0) return kNone;
-      const std::uint32_t group = entry - 1;
-      if (groupHash_[group] == hash && keyEquals(groupRep_[group], key)) return group;
-    }
-  }
+  void prefetch(std::uint64_t hash) const { __builtin_prefetch(&table_[hash & mask_]); }
 
-  std::size_t emptySlot(std::uint64_t hash) const {
-    std::size_t slot = hash & mask_;
-    while (table_[slot] != 0) slot = (slot + 1) & mask_;
-    return slot;
-  }
-
-  bool keyEquals(std::uint32_t tuple, const std::string_view* key) const {
-    for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
-      if (columns_->at(tuple, slots_[keyIdx]) != key[keyIdx]) return false;
+  bool keyEquals(std::uint32_t group, const std::string_view* key) const {
+    const std::string_view* groupKey = groupKeys_.data() + std::size_t{group} * keySize_;
+    for (std::size_t keyIdx = 0; keyIdx < keySize_; ++keyIdx) {
+      if (groupKey[keyIdx] != key[keyIdx]) return false;
     }
     return true;
   }
 
-  const Columns* columns_ = nullptr;
-  std::vector<std::uint32_t> slots_;
-  std::vector<std::uint32_t> table_;  // group + 1, or 0 for an empty slot
+  std::size_t keySize_ = 0;
+  std::vector<Slot> table_;
   std::size_t mask_ = 0;
-  std::vector<std::uint32_t> groupRep_;
-  std::vector<std::uint64_t> groupHash_;
+  std::vector<std::string_view> groupKeys_;  // keySize_ values per group
   std::vector<std::uint32_t> groupOfInput_;
   std::vector<std::uint32_t> groupStart_;
   std::vector<std::uint32_t> members_;
@@ -174,6 +216,9 @@ struct Edge {
   std::uint32_t right;
   std::vector<std::uint32_t> leftSlots;
   std::vector<std::uint32_t> rightSlots;
+  // The versions of both sides when the edge was last reduced.
+  std::uint64_t leftSeen = UINT64_MAX;
+  std::uint64_t rightSeen = UINT64_MAX;
 };
 
 // What enumeration needs to find the candidates of one operand: the slots of
@@ -183,6 +228,10 @@ struct Level {
   std::vector<std::uint32_t> probeSlots;
   std::vector<std::uint32_t> ownSlots;
   KeyIndex index;
+  // When all probe values come from one earlier operand, the group each of
+  // its tuples leads to, looked up in one batch before enumerating.
+  bool resolved = false;
+  std::vector<std::uint32_t> groupOfProbeTuple;
 };
 
 class JoinEngine {
@@ -207,7 +256,10 @@ class JoinEngine {
     if (count > 2 && !reduce()) return;
     for (std::size_t level = 1; level < count; ++level) {
       Level& plan = levels_[level];
-      if (!plan.ownSlots.empty()) plan.index.build(columns_[level], plan.ownSlots, alive_[level]);
+      if (plan.ownSlots.empty()) continue;
+      plan.index.build(columns_[level], plan.ownSlots, alive_[level],
+                       hashesOf(static_cast<std::uint32_t>(level), plan.ownSlots));
+      resolveProbes(plan);
     }
     enumerate();
   }
@@ -254,7 +306,7 @@ class JoinEngine {
       // Conditions come sorted by operand pair, so one pair's are adjacent.
       if (edges_.empty() || edges_.back().left != condition.leftOperand ||
           edges_.back().right != condition.rightOperand) {
-        edges_.push_back({condition.leftOperand, condition.rightOperand, {}, {}});
+        edges_.push_back({condition.leftOperand, condition.rightOperand, {}, {}, UINT64_MAX, UINT64_MAX});
       }
       edges_.back().leftSlots.push_back(leftSlot);
       edges_.back().rightSlots.push_back(rightSlot);
@@ -265,16 +317,30 @@ class JoinEngine {
   // forwards and backwards until nothing changes. Returns false once an
   // operand has no tuple left, when the join is empty.
   bool reduce() {
+    version_.assign(operands_.size(), 0);
     for (int round = 0; round < kMaxReductionRounds; ++round) {
       bool changed = false;
       for (std::size_t step = 0; step < edges_.size(); ++step) {
-        const Edge& edge = edges_[round % 2 == 0 ? step : edges_.size() - 1 - step];
+        Edge& edge = edges_[round % 2 == 0 ? step : edges_.size() - 1 - step];
+        // Reducing again by unchanged sides would remove nothing.
+        if (edge.leftSeen == version_[edge.left] && edge.rightSeen == version_[edge.right]) continue;
         changed |= semiJoin(edge);
         if (alive_[edge.left].empty() || alive_[edge.right].empty()) return false;
+        edge.leftSeen = version_[edge.left];
+        edge.rightSeen = version_[edge.right];
       }
       if (!changed) break;
     }
     return true;
+  }
+
+  const std::vector<std::uint64_t>& hashesOf(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
+    // Alive sets only shrink, so hashes made once serve every later pass.
+    auto [entry, inserted] = hashCache_.try_emplace({operand, slots});
+    if (inserted) {
+      entry->second = hashKeys(columns_[operand], slots, alive_[operand], operands_[operand]->tupleCount());
+    }
+    return entry->second;
   }
 
   // Keeps on both sides of `edge` only the tuples that match a tuple on the
@@ -287,22 +353,20 @@ class JoinEngine {
     const auto& largeSlots = leftSmaller ? edge.rightSlots : edge.leftSlots;
 
     KeyIndex index;
-    index.build(columns_[small], smallSlots, alive_[small]);
+    index.build(columns_[small], smallSlots, alive_[small], hashesOf(small, smallSlots));
     std::vector<bool> groupHit(index.groupCount(), false);
-    std::vector<std::string_view> key(largeSlots.size());
     auto& largeAlive = alive_[large];
     const std::size_t largeBefore = largeAlive.size();
+    std::vector<std::uint32_t> groups;
+    index.findGroups(columns_[large], largeSlots, largeAlive, hashesOf(large, largeSlots), groups);
     std::size_t kept = 0;
-    for (const std::uint32_t tuple : largeAlive) {
-      for (std::size_t keyIdx = 0; keyIdx < largeSlots.size(); ++keyIdx) {
-        key[keyIdx] = columns_[large].at(tuple, largeSlots[keyIdx]);
-      }
-      const std::uint32_t group = index.findGroup(key.data());
-      if (group == KeyIndex::kNone) continue;
-      groupHit[group] = true;
-      largeAlive[kept++] = tuple;
+    for (std::size_t inputIdx = 0; inputIdx < largeBefore; ++inputIdx) {
+      if (groups[inputIdx] == KeyIndex::kNone) continue;
+      groupHit[groups[inputIdx]] = true;
+      largeAlive[kept++] = largeAlive[inputIdx];
     }
     largeAlive.resize(kept);
+    if (kept != largeBefore) ++version_[large];
 
     auto& smallAlive = alive_[small];
     const std::size_t smallBefore = smallAlive.size();
@@ -311,12 +375,31 @@ class JoinEngine {
       if (groupHit[index.groupOfInput(inputIdx)]) smallAlive[kept++] = smallAlive[inputIdx];
     }
     smallAlive.resize(kept);
+    if (kept != smallBefore) ++version_[small];
     return largeAlive.size() != largeBefore || smallAlive.size() != smallBefore;
+  }
+
+  void resolveProbes(Level& plan) {
+    const std::uint32_t from = plan.probeOperands.front();
+    for (const std::uint32_t operand : plan.probeOperands) {
+      if (operand != from) return;
+    }
+    std::vector<std::uint32_t> groups;
+    plan.index.findGroups(columns_[from], plan.probeSlots, alive_[from], hashesOf(from, plan.probeSlots),
+                          groups);
+    plan.groupOfProbeTuple.assign(operands_[from]->tupleCount(), KeyIndex::kNone);
+    for (std::size_t inputIdx = 0; inputIdx < groups.size(); ++inputIdx) {
+      plan.groupOfProbeTuple[alive_[from][inputIdx]] = groups[inputIdx];
+    }
+    plan.resolved = true;
   }
 
   std::span<const std::uint32_t> candidates(std::size_t level) {
     const Level& plan = levels_[level];
     if (plan.ownSlots.empty()) return alive_[level];
+    if (plan.resolved) {
+      return plan.index.members(plan.groupOfProbeTuple[chosen_[plan.probeOperands.front()]]);
+    }
     for (std::size_t keyIdx = 0; keyIdx < plan.probeSlots.size(); ++keyIdx) {
       const std::uint32_t operand = plan.probeOperands[keyIdx];
       probeKey_[keyIdx] = columns_[operand].at(chosen_[operand], plan.probeSlots[keyIdx]);
@@ -396,6 +479,8 @@ class JoinEngine {
   std::vector<std::vector<std::uint32_t>> alive_;  // per operand, ascending
   std::vector<Level> levels_;
   std::vector<Edge> edges_;
+  std::vector<std::uint64_t> version_;  // per operand, bumped when tuples are removed
+  std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::vector<std::uint64_t>> hashCache_;
   std::vector<std::uint32_t> chosen_;
   std::vector<std::string_view> probeKey_;
   std::vector<bool> hasHidden_;
