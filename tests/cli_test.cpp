@@ -127,10 +127,18 @@ TEST(Cli, SameFileForDatabaseAndOutput) {
 
 TEST(Cli, DatabaseFromStandardInput) {
   TempDir dir;
-  const RunResult run = runNatjoin({"/dev/stdin", dir.file("out.txt")}, kDatabase);
+  RunResult run = runNatjoin({"/dev/stdin", dir.file("out.txt")}, kDatabase);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.output, "");
   EXPECT_EQ(readFile(dir.file("out.txt")), kOutput);
+
+  // Far larger than one read: the buffer must grow as the pipe delivers.
+  std::string big = "join(R)\n\nR(a)\n";
+  while (big.size() < (std::size_t{3} << 20)) big += "0123456789\n";
+  run = runNatjoin({"/dev/stdin", dir.file("big.txt")}, big);
+  EXPECT_EQ(run.status, 0);
+  // The database is written in its echo form already.
+  EXPECT_TRUE(readFile(dir.file("big.txt")).starts_with(big + "\nresult(a)\n"));
 }
 
 #if !defined(__SANITIZE_ADDRESS__)
