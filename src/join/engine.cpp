@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <new>
 #include <span>
 #include <string_view>
 
@@ -245,6 +246,8 @@ class JoinEngine {
     if (count == 0) return;
     for (const Relation* operand : operands_) {
       if (operand->tupleCount() == 0) return;
+      // Tuples are numbered in 32 bits; more would not fit in memory anyway.
+      if (operand->tupleCount() >= UINT32_MAX) throw std::bad_alloc();
     }
     extractColumns();
     for (const auto& alive : alive_) {
