@@ -411,7 +411,9 @@ class JoinEngine {
   }
 
   // Depth first, candidates in ascending tuple order: the rows come out in
-  // the order of the nested loop.
+  // the order of the nested loop. The visible values of the tuples chosen on
+  // the outer levels are kept as a ready-made row prefix, so a row costs one
+  // copy of the prefix plus the innermost tuple.
   void enumerate() {
     const std::size_t count = operands_.size();
     std::size_t longestKey = 0;
@@ -423,6 +425,10 @@ class JoinEngine {
       const auto& bits = hidden_[operandIdx];
       hasHidden_[operandIdx] = std::find(bits.begin(), bits.end(), true) != bits.end();
     }
+    // Before level L: prefix_[0, prefixLength[L]), and whether it holds a
+    // value (an empty value adds no byte but still takes a separator).
+    std::vector<std::size_t> prefixLength(count, 0);
+    std::vector<bool> prefixWritten(count, false);
     std::vector<std::span<const std::uint32_t>> pending(count);
     pending[0] = alive_[0];
     std::size_t level = 0;
@@ -441,36 +447,48 @@ class JoinEngine {
       chosen_[level] = pending[level].front();
       pending[level] = pending[level].subspan(1);
       if (level + 1 == count) {
-        writeRow();
+        bool written = prefixWritten[level];
+        out_.write(std::string_view(prefix_).substr(0, prefixLength[level]));
+        appendVisible(out_, level, written);
+        out_.put('\n');
+        out_.endRow();
         if (out_.failed()) return;
         continue;
       }
+      prefix_.resize(prefixLength[level]);
+      bool written = prefixWritten[level];
+      appendVisible(prefix_, level, written);
       ++level;
+      prefixLength[level] = prefix_.size();
+      prefixWritten[level] = written;
       pending[level] = candidates(level);
     }
   }
 
-  void writeRow() {
-    bool written = false;
-    for (std::size_t operandIdx = 0; operandIdx < operands_.size(); ++operandIdx) {
-      const TupleView tuple = operands_[operandIdx]->tuple(chosen_[operandIdx]);
-      if (!tuple.hasValues()) continue;
-      if (!hasHidden_[operandIdx]) {
-        if (written) out_.put(',');
-        out_.write(tuple.text());
-        written = true;
-        continue;
-      }
-      const auto& bits = hidden_[operandIdx];
-      tuple.forEachValue([&](std::size_t position, std::string_view value) {
-        if (position < bits.size() && bits[position]) return;
-        if (written) out_.put(',');
-        out_.write(value);
-        written = true;
-      });
+  static void append(std::string& to, std::string_view text) { to += text; }
+  static void append(OutputWriter& to, std::string_view text) { to.write(text); }
+  static void append(std::string& to, char c) { to += c; }
+  static void append(OutputWriter& to, char c) { to.put(c); }
+
+  // Appends the visible values of the tuple chosen for `operandIdx`, each
+  // after a "," if something was written before it.
+  template <typename Target>
+  void appendVisible(Target& to, std::size_t operandIdx, bool& written) const {
+    const TupleView tuple = operands_[operandIdx]->tuple(chosen_[operandIdx]);
+    if (!tuple.hasValues()) return;
+    if (!hasHidden_[operandIdx]) {
+      if (written) append(to, ',');
+      append(to, tuple.text());
+      written = true;
+      return;
     }
-    out_.put('\n');
-    out_.endRow();
+    const auto& bits = hidden_[operandIdx];
+    tuple.forEachValue([&](std::size_t position, std::string_view value) {
+      if (position < bits.size() && bits[position]) return;
+      if (written) append(to, ',');
+      append(to, value);
+      written = true;
+    });
   }
 
   OutputWriter& out_;
@@ -487,6 +505,7 @@ class JoinEngine {
   std::vector<std::uint32_t> chosen_;
   std::vector<std::string_view> probeKey_;
   std::vector<bool> hasHidden_;
+  std::string prefix_;
 };
 
 void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns) {

@@ -16,14 +16,6 @@ std::vector<std::string_view> TupleView::values() const {
   return result;
 }
 
-TupleView Relation::tuple(std::size_t index) const {
-  const std::uint64_t begin = index == 0 ? 0 : tupleEnds_[index - 1];
-  const std::uint64_t end = tupleEnds_[index];
-  if (begin == end) return TupleView();
-  // Every tuple with values ends in "\n", which is not part of its text.
-  return TupleView(tupleText_.substr(begin, end - begin - 1), true);
-}
-
 std::string_view Relation::keep(std::string_view text) {
   return keptNames_.emplace_back(text);
 }

@@ -77,7 +77,13 @@ class Relation {
   std::string_view name() const { return name_; }
   const std::vector<std::string_view>& attributes() const { return attributes_; }
   std::size_t tupleCount() const { return tupleEnds_.size(); }
-  TupleView tuple(std::size_t index) const;
+  TupleView tuple(std::size_t index) const {
+    const std::uint64_t begin = index == 0 ? 0 : tupleEnds_[index - 1];
+    const std::uint64_t end = tupleEnds_[index];
+    if (begin == end) return TupleView();
+    // Every tuple with values ends in "\n", which is not part of its text.
+    return TupleView(tupleText_.substr(begin, end - begin - 1), true);
+  }
   // All tuples in echo form: each tuple with values as "v1,...,vk\n".
   std::string_view tupleText() const { return tupleText_; }
 
