@@ -7,6 +7,7 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <unordered_map>
 
 namespace natjoin {
 namespace {
@@ -299,13 +300,17 @@ class JoinEngine {
 
   void planLevels() {
     levels_.resize(operands_.size());
-    for (const JoinCondition& condition : conditions_) {
+    const std::vector<bool> probed = probedConditions();
+    for (std::size_t conditionIdx = 0; conditionIdx < conditions_.size(); ++conditionIdx) {
+      const JoinCondition& condition = conditions_[conditionIdx];
       const std::uint32_t leftSlot = columns_[condition.leftOperand].slotOf(condition.leftAttribute);
       const std::uint32_t rightSlot = columns_[condition.rightOperand].slotOf(condition.rightAttribute);
-      Level& level = levels_[condition.rightOperand];
-      level.probeOperands.push_back(condition.leftOperand);
-      level.probeSlots.push_back(leftSlot);
-      level.ownSlots.push_back(rightSlot);
+      if (probed[conditionIdx]) {
+        Level& level = levels_[condition.rightOperand];
+        level.probeOperands.push_back(condition.leftOperand);
+        level.probeSlots.push_back(leftSlot);
+        level.ownSlots.push_back(rightSlot);
+      }
       // Conditions come sorted by operand pair, so one pair's are adjacent.
       if (edges_.empty() || edges_.back().left != condition.leftOperand ||
           edges_.back().right != condition.rightOperand) {
@@ -314,6 +319,43 @@ class JoinEngine {
       edges_.back().leftSlots.push_back(leftSlot);
       edges_.back().rightSlots.push_back(rightSlot);
     }
+  }
+
+  // Which conditions enumeration must test; the others follow from them.
+  // Once a name occurs in two earlier operands, the conditions of the
+  // earlier levels have made all its earlier columns equal, so a later
+  // column of that name need only match the first of them. (Two columns of
+  // one name within a single operand are not tied to each other until a
+  // second operand has the name.) Without this, joining a relation with
+  // itself n times would test n conditions per candidate instead of one.
+  std::vector<bool> probedConditions() const {
+    struct Occurrence {
+      std::uint32_t operand;
+      std::uint32_t attribute;
+      std::uint32_t secondOperand;  // the first other operand with the name
+    };
+    std::unordered_map<std::string_view, Occurrence> firstOccurrence;
+    for (std::uint32_t operandIdx = 0; operandIdx < operands_.size(); ++operandIdx) {
+      const auto& attributes = operands_[operandIdx]->attributes();
+      for (std::uint32_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
+        auto [entry, inserted] = firstOccurrence.try_emplace(attributes[attrIdx],
+                                                            Occurrence{operandIdx, attrIdx, UINT32_MAX});
+        if (!inserted && entry->second.operand != operandIdx && entry->second.secondOperand == UINT32_MAX) {
+          entry->second.secondOperand = operandIdx;
+        }
+      }
+    }
+    std::vector<bool> probed(conditions_.size(), true);
+    for (std::size_t conditionIdx = 0; conditionIdx < conditions_.size(); ++conditionIdx) {
+      const JoinCondition& condition = conditions_[conditionIdx];
+      const Occurrence& first =
+          firstOccurrence.at(operands_[condition.rightOperand]->attributes()[condition.rightAttribute]);
+      if (first.secondOperand < condition.rightOperand) {
+        probed[conditionIdx] =
+            condition.leftOperand == first.operand && condition.leftAttribute == first.attribute;
+      }
+    }
+    return probed;
   }
 
   // Removes tuples that have no partner across some edge, sweeping the edges
