@@ -7,7 +7,6 @@
 #include <new>
 #include <span>
 #include <string_view>
-#include <unordered_map>
 
 namespace natjoin {
 namespace {
@@ -329,30 +328,36 @@ class JoinEngine {
   // second operand has the name.) Without this, joining a relation with
   // itself n times would test n conditions per candidate instead of one.
   std::vector<bool> probedConditions() const {
-    struct Occurrence {
-      std::uint32_t operand;
-      std::uint32_t attribute;
-      std::uint32_t secondOperand;  // the first other operand with the name
+    // Per column of every operand: the first column of an earlier operand it
+    // must equal, and whether a second earlier operand has its name too.
+    // Conditions are sorted by left operand, then left attribute within one
+    // pair of operands, so the first condition met names the first column.
+    struct Target {
+      std::uint32_t operand = UINT32_MAX;
+      std::uint32_t attribute = 0;
+      bool fromTwoOperands = false;
     };
-    std::unordered_map<std::string_view, Occurrence> firstOccurrence;
-    for (std::uint32_t operandIdx = 0; operandIdx < operands_.size(); ++operandIdx) {
-      const auto& attributes = operands_[operandIdx]->attributes();
-      for (std::uint32_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-        auto [entry, inserted] = firstOccurrence.try_emplace(attributes[attrIdx],
-                                                            Occurrence{operandIdx, attrIdx, UINT32_MAX});
-        if (!inserted && entry->second.operand != operandIdx && entry->second.secondOperand == UINT32_MAX) {
-          entry->second.secondOperand = operandIdx;
-        }
+    std::vector<std::size_t> firstColumn(operands_.size() + 1, 0);
+    for (std::size_t operandIdx = 0; operandIdx < operands_.size(); ++operandIdx) {
+      firstColumn[operandIdx + 1] = firstColumn[operandIdx] + operands_[operandIdx]->attributes().size();
+    }
+    std::vector<Target> targets(firstColumn.back());
+    for (const JoinCondition& condition : conditions_) {
+      Target& target = targets[firstColumn[condition.rightOperand] + condition.rightAttribute];
+      if (target.operand == UINT32_MAX) {
+        target.operand = condition.leftOperand;
+        target.attribute = condition.leftAttribute;
+      } else if (target.operand != condition.leftOperand) {
+        target.fromTwoOperands = true;
       }
     }
     std::vector<bool> probed(conditions_.size(), true);
     for (std::size_t conditionIdx = 0; conditionIdx < conditions_.size(); ++conditionIdx) {
       const JoinCondition& condition = conditions_[conditionIdx];
-      const Occurrence& first =
-          firstOccurrence.at(operands_[condition.rightOperand]->attributes()[condition.rightAttribute]);
-      if (first.secondOperand < condition.rightOperand) {
+      const Target& target = targets[firstColumn[condition.rightOperand] + condition.rightAttribute];
+      if (target.fromTwoOperands) {
         probed[conditionIdx] =
-            condition.leftOperand == first.operand && condition.leftAttribute == first.attribute;
+            condition.leftOperand == target.operand && condition.leftAttribute == target.attribute;
       }
     }
     return probed;

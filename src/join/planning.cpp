@@ -2,19 +2,37 @@
 
 #include <algorithm>
 #include <string_view>
-#include <unordered_map>
 
 namespace natjoin {
+namespace {
+
+// The positions 0..count-1 ordered by nameOf(position), equal names by
+// position. Sorting instead of hashing keeps the memory at four bytes a name:
+// a database may hold millions of relations or attribute names.
+template <typename NameOf>
+std::vector<std::uint32_t> orderByName(std::size_t count, NameOf nameOf) {
+  std::vector<std::uint32_t> order(count);
+  for (std::uint32_t position = 0; position < count; ++position) order[position] = position;
+  std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    const int compared = nameOf(a).compare(nameOf(b));
+    return compared != 0 ? compared < 0 : a < b;
+  });
+  return order;
+}
+
+}  // namespace
 
 void selectOperands(const JoinList& joinList, const Relations& relations, Operands& operands) {
   if (joinList.empty()) return;
-  // Of several relations with one name only the first can be selected.
-  std::unordered_map<std::string_view, const Relation*> byName;
-  byName.reserve(relations.size());
-  for (const auto& relation : relations) byName.try_emplace(relation->name(), relation.get());
+  auto nameOf = [&](std::uint32_t position) { return relations[position]->name(); };
+  const std::vector<std::uint32_t> byName = orderByName(relations.size(), nameOf);
   for (const std::string& name : joinList) {
-    const auto found = byName.find(name);
-    if (found != byName.end()) operands.push_back(found->second);
+    // Of several relations with one name the first in file order is found.
+    const auto found = std::lower_bound(byName.begin(), byName.end(), std::string_view(name),
+                                        [&](std::uint32_t position, std::string_view wanted) {
+                                          return nameOf(position) < wanted;
+                                        });
+    if (found != byName.end() && nameOf(*found) == name) operands.push_back(relations[*found].get());
   }
 }
 
@@ -24,54 +42,40 @@ void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& co
     std::uint32_t operand;
     std::uint32_t attribute;
   };
-
-  // Number the distinct attribute names, and list where each one occurs,
-  // grouped by name and in (operand, attribute) order within a group.
-  std::unordered_map<std::string_view, std::uint32_t> groupOfName;
-  std::vector<std::uint32_t> groupOfOccurrence;
   std::vector<Occurrence> occurrences;
   for (std::uint32_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
     const auto& attributes = operands[operandIdx]->attributes();
     hiddenColumns.emplace_back(attributes.size(), false);
     for (std::uint32_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-      const auto group = groupOfName.try_emplace(attributes[attrIdx],
-                                                 static_cast<std::uint32_t>(groupOfName.size()));
-      groupOfOccurrence.push_back(group.first->second);
       occurrences.push_back({operandIdx, attrIdx});
     }
   }
-  std::vector<std::size_t> groupStart(groupOfName.size() + 1, 0);
-  for (const std::uint32_t group : groupOfOccurrence) ++groupStart[group + 1];
-  for (std::size_t group = 0; group < groupOfName.size(); ++group) {
-    groupStart[group + 1] += groupStart[group];
-  }
-  std::vector<Occurrence> grouped(occurrences.size());
-  {
-    std::vector<std::size_t> next(groupStart.begin(), groupStart.end() - 1);
-    for (std::size_t occIdx = 0; occIdx < occurrences.size(); ++occIdx) {
-      grouped[next[groupOfOccurrence[occIdx]]++] = occurrences[occIdx];
-    }
-  }
+  // Grouped by name, and in (operand, attribute) order within a group.
+  auto nameOf = [&](std::uint32_t occIdx) {
+    return operands[occurrences[occIdx].operand]->attributes()[occurrences[occIdx].attribute];
+  };
+  const std::vector<std::uint32_t> order = orderByName(occurrences.size(), nameOf);
 
-  for (std::size_t group = 0; group + 1 < groupStart.size(); ++group) {
-    const std::size_t begin = groupStart[group];
-    const std::size_t end = groupStart[group + 1];
+  for (std::size_t begin = 0; begin < order.size();) {
+    std::size_t end = begin + 1;
+    while (end < order.size() && nameOf(order[end]) == nameOf(order[begin])) ++end;
     // Each occurrence pairs with every occurrence in a later operand; those
     // in its own operand are skipped as a block, so a name repeated many
     // times within one relation costs nothing.
+    const Occurrence first = occurrences[order[begin]];
     std::size_t laterOperand = begin;
     for (std::size_t left = begin; left < end; ++left) {
-      while (laterOperand < end && grouped[laterOperand].operand <= grouped[left].operand) {
+      const Occurrence current = occurrences[order[left]];
+      while (laterOperand < end && occurrences[order[laterOperand]].operand <= current.operand) {
         ++laterOperand;
       }
       for (std::size_t right = laterOperand; right < end; ++right) {
-        conditions.push_back({grouped[left].operand, grouped[left].attribute,
-                              grouped[right].operand, grouped[right].attribute});
+        const Occurrence other = occurrences[order[right]];
+        conditions.push_back({current.operand, current.attribute, other.operand, other.attribute});
       }
-      if (grouped[left].operand != grouped[begin].operand) {
-        hiddenColumns[grouped[left].operand][grouped[left].attribute] = true;
-      }
+      if (current.operand != first.operand) hiddenColumns[current.operand][current.attribute] = true;
     }
+    begin = end;
   }
   std::sort(conditions.begin(), conditions.end(), [](const JoinCondition& a, const JoinCondition& b) {
     if (a.leftOperand != b.leftOperand) return a.leftOperand < b.leftOperand;

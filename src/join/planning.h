@@ -43,7 +43,7 @@ void selectOperands(const JoinList& joinList, const Relations& relations, Operan
 // at two different positions, sorted by leftOperand, rightOperand,
 // leftAttribute, rightAttribute; and `hiddenColumns` with one vector per
 // operand, where the bit of every attribute whose name an earlier operand
-// has is set. Takes time linear in the attribute names plus the conditions.
+// has is set. Takes time n log n in the attribute names plus the conditions.
 void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& conditions,
                         HiddenColumns& hiddenColumns);
 

@@ -16,9 +16,12 @@ std::vector<std::string_view> TupleView::values() const {
   return result;
 }
 
-std::string_view Relation::keep(std::string_view text) {
-  return keptNames_.emplace_back(text);
+Relation::OwnText& Relation::own() {
+  if (!own_) own_ = std::make_unique<OwnText>();
+  return *own_;
 }
+
+std::string_view Relation::keep(std::string_view text) { return own().names.emplace_back(text); }
 
 void Relation::setName(std::string_view name) { name_ = keep(name); }
 
@@ -26,14 +29,15 @@ void Relation::addAttribute(std::string_view name) { attributes_.push_back(keep(
 
 void Relation::addTuple(const Tuple& tuple) {
   // Tuples given by view are copied once, so that all tuples share one text.
-  if (tupleText_.data() != ownTupleText_.data()) ownTupleText_.assign(tupleText_);
+  std::string& text = own().tuples;
+  if (tupleText_.data() != text.data()) text.assign(tupleText_);
   for (std::size_t valueIdx = 0; valueIdx < tuple.size(); ++valueIdx) {
-    if (valueIdx > 0) ownTupleText_ += ',';
-    ownTupleText_ += tuple[valueIdx];
+    if (valueIdx > 0) text += ',';
+    text += tuple[valueIdx];
   }
-  if (!tuple.empty()) ownTupleText_ += '\n';
-  tupleText_ = ownTupleText_;
-  tupleEnds_.push_back(ownTupleText_.size());
+  if (!tuple.empty()) text += '\n';
+  tupleText_ = text;
+  tupleEnds_.push_back(text.size());
 }
 
 void Relation::setTupleText(std::string_view text, std::vector<std::uint64_t> ends) {

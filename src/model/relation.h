@@ -110,10 +110,15 @@ class Relation {
   std::string_view tupleText_;
   std::vector<std::uint64_t> tupleEnds_;
 
-  // Storage behind the copying operations. A deque never moves its elements,
-  // so views into the kept strings stay valid as it grows.
-  std::deque<std::string> keptNames_;
-  std::string ownTupleText_;
+  // Storage behind the copying operations, made on first use: the reader's
+  // relations never need it, and a database may hold millions of them. A
+  // deque never moves its elements, so views into kept names stay valid.
+  struct OwnText {
+    std::deque<std::string> names;
+    std::string tuples;
+  };
+  OwnText& own();
+  std::unique_ptr<OwnText> own_;
 };
 
 // All relations of a database in file order. The list owns the records;
