@@ -6,10 +6,13 @@
 //
 // Rows come out in nested-loop order: the first operand's tuples, in stored
 // order, form the outermost loop and the last operand's the innermost.
-// Duplicate rows are kept. The work done is proportional to the input plus
-// the output rather than to the product of the tuple counts: tuples that
-// cannot appear in any row are removed first, and each operand's tuples are
-// found through a hash index on the columns its conditions test.
+// Duplicate rows are kept. Tuples that cannot appear in any row are removed
+// first, by semi-joins between operands that share conditions, and each
+// operand's tuples are then found through a hash index on the columns its
+// conditions test. For joins whose conditions form no cycle (chains, stars,
+// trees) the work is thus proportional to the input plus the output, not to
+// the product of the tuple counts; a cyclic join (R(a,b), S(b,c), T(c,a)) can
+// still pair up many partial rows that its last operand rejects.
 //
 // Where the nested loop is not defined, the result is:
 // - no operands: the header "result()" and no rows;
