@@ -9,10 +9,12 @@
 // Duplicate rows are kept. Tuples that cannot appear in any row are removed
 // first, by semi-joins between operands that share conditions, and each
 // operand's tuples are then found through a hash index on the columns its
-// conditions test. For joins whose conditions form no cycle (chains, stars,
-// trees) the work is thus proportional to the input plus the output, not to
-// the product of the tuple counts; a cyclic join (R(a,b), S(b,c), T(c,a)) can
-// still pair up many partial rows that its last operand rejects.
+// conditions test. For joins whose conditions form no cycle and whose
+// operands each share an attribute with an earlier one (chains, stars and
+// trees, listed from a root outwards) the work is thus proportional to the
+// input plus the output, not to the product of the tuple counts. Otherwise
+// partial rows can still pile up that a later operand rejects: a cyclic join
+// (R(a,b), S(b,c), T(c,a)), or a chain listed as R(a,b), T(c,d), S(b,c).
 //
 // Where the nested loop is not defined, the result is:
 // - no operands: the header "result()" and no rows;
