@@ -89,7 +89,7 @@ std::size_t countLinesBeforeEmptyLine(const char* p, const char* end) {
   while (end - p >= 64) {
     std::uint64_t lf = 0;
     std::uint64_t cr = 0;
-    for (int part = 0; part < 4; ++part) {
+    for (std::ptrdiff_t part = 0; part < 4; ++part) {
       const __m128i bytes = load16(p + 16 * part);
       lf |= std::uint64_t{byteMask(bytes, '\n')} << (16 * part);
       cr |= std::uint64_t{byteMask(bytes, '\r')} << (16 * part);
