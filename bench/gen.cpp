@@ -22,24 +22,13 @@
 #include <utility>
 #include <vector>
 
+#include "synthetic.h"
+
 namespace {
 
-class SplitMix64 {
- public:
-  explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  // A draw from [0, bound). The modulo bias is far below anything that
-  // matters here, and the result is the same everywhere.
-  std::uint64_t below(std::uint64_t bound) { return next() % bound; }
-
- private:
-  std::uint64_t state_;
-};
+using natjoin::bench::appendKey;
+using natjoin::bench::appendWord;
+using natjoin::bench::SplitMix64;
 
 [[noreturn]] void die(const std::string& message) {
   std::fprintf(stderr, "natjoin_gen: %s\n", message.c_str());
@@ -161,30 +150,6 @@ class Writer {
   OutFile csv_;
   std::string csvDir_;
 };
-
-// A key value: the number in base 36.
-void appendKey(std::string& out, std::uint64_t key) {
-  char digits[16];
-  std::size_t n = 0;
-  do {
-    digits[n++] = "0123456789abcdefghijklmnopqrstuvwxyz"[key % 36];
-    key /= 36;
-  } while (key != 0);
-  while (n > 0) out += digits[--n];
-}
-
-// A payload value: 3 to 8 letters and digits.
-void appendWord(std::string& out, SplitMix64& rng) {
-  static constexpr std::string_view kAlphabet =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  const std::uint64_t bits = rng.next();
-  const std::size_t length = 3 + static_cast<std::size_t>(bits % 6);
-  std::uint64_t rest = bits / 6;
-  for (std::size_t i = 0; i < length; ++i) {
-    out += kAlphabet[rest % kAlphabet.size()];
-    rest /= kAlphabet.size();
-  }
-}
 
 // A name made of a letter and a number, such as "E12".
 std::string numbered(char letter, std::uint64_t number) {

@@ -18,45 +18,13 @@
 #include "reader/database_file.h"
 #include "reader/reader.h"
 
+#include "synthetic.h"
+
 namespace {
 
-class SplitMix64 {
- public:
-  explicit SplitMix64(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  std::uint64_t below(std::uint64_t bound) { return next() % bound; }
-
- private:
-  std::uint64_t state_;
-};
-
-void appendKey(std::string& out, std::uint64_t key) {
-  char digits[16];
-  std::size_t n = 0;
-  do {
-    digits[n++] = "0123456789abcdefghijklmnopqrstuvwxyz"[key % 36];
-    key /= 36;
-  } while (key != 0);
-  while (n > 0) out += digits[--n];
-}
-
-// 3 to 8 letters and digits.
-void appendWord(std::string& out, SplitMix64& rng) {
-  static constexpr std::string_view kAlphabet =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  const std::uint64_t bits = rng.next();
-  const std::size_t length = 3 + static_cast<std::size_t>(bits % 6);
-  std::uint64_t rest = bits / 6;
-  for (std::size_t i = 0; i < length; ++i) {
-    out += kAlphabet[rest % kAlphabet.size()];
-    rest /= kAlphabet.size();
-  }
-}
+using natjoin::bench::appendKey;
+using natjoin::bench::appendWord;
+using natjoin::bench::SplitMix64;
 
 std::vector<std::uint64_t> permutation(std::uint64_t n, SplitMix64& rng) {
   std::vector<std::uint64_t> values(n);
