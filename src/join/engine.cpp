@@ -328,37 +328,34 @@ class JoinEngine {
   // second operand has the name.) Without this, joining a relation with
   // itself n times would test n conditions per candidate instead of one.
   std::vector<bool> probedConditions() const {
-    // Per column of every operand: the first column of an earlier operand it
-    // must equal, and whether a second earlier operand has its name too.
-    // Conditions are sorted by left operand, then left attribute within one
-    // pair of operands, so the first condition met names the first column.
-    struct Target {
-      std::uint32_t operand = UINT32_MAX;
-      std::uint32_t attribute = 0;
-      bool fromTwoOperands = false;
-    };
-    std::vector<std::size_t> firstColumn(operands_.size() + 1, 0);
-    for (std::size_t operandIdx = 0; operandIdx < operands_.size(); ++operandIdx) {
-      firstColumn[operandIdx + 1] = firstColumn[operandIdx] + operands_[operandIdx]->attributes().size();
+    // The conditions on each later column, in order of the earlier column
+    // they name; the first of a run names the first column of the name.
+    std::vector<std::uint32_t> byTarget(conditions_.size());
+    for (std::uint32_t conditionIdx = 0; conditionIdx < byTarget.size(); ++conditionIdx) {
+      byTarget[conditionIdx] = conditionIdx;
     }
-    std::vector<Target> targets(firstColumn.back());
-    for (const JoinCondition& condition : conditions_) {
-      Target& target = targets[firstColumn[condition.rightOperand] + condition.rightAttribute];
-      if (target.operand == UINT32_MAX) {
-        target.operand = condition.leftOperand;
-        target.attribute = condition.leftAttribute;
-      } else if (target.operand != condition.leftOperand) {
-        target.fromTwoOperands = true;
-      }
-    }
+    std::sort(byTarget.begin(), byTarget.end(), [&](std::uint32_t a, std::uint32_t b) {
+      const JoinCondition& x = conditions_[a];
+      const JoinCondition& y = conditions_[b];
+      if (x.rightOperand != y.rightOperand) return x.rightOperand < y.rightOperand;
+      if (x.rightAttribute != y.rightAttribute) return x.rightAttribute < y.rightAttribute;
+      if (x.leftOperand != y.leftOperand) return x.leftOperand < y.leftOperand;
+      return x.leftAttribute < y.leftAttribute;
+    });
     std::vector<bool> probed(conditions_.size(), true);
-    for (std::size_t conditionIdx = 0; conditionIdx < conditions_.size(); ++conditionIdx) {
-      const JoinCondition& condition = conditions_[conditionIdx];
-      const Target& target = targets[firstColumn[condition.rightOperand] + condition.rightAttribute];
-      if (target.fromTwoOperands) {
-        probed[conditionIdx] =
-            condition.leftOperand == target.operand && condition.leftAttribute == target.attribute;
+    for (std::size_t begin = 0; begin < byTarget.size();) {
+      const JoinCondition& first = conditions_[byTarget[begin]];
+      std::size_t end = begin + 1;
+      bool fromTwoOperands = false;
+      while (end < byTarget.size() && conditions_[byTarget[end]].rightOperand == first.rightOperand &&
+             conditions_[byTarget[end]].rightAttribute == first.rightAttribute) {
+        fromTwoOperands |= conditions_[byTarget[end]].leftOperand != first.leftOperand;
+        ++end;
       }
+      if (fromTwoOperands) {
+        for (std::size_t at = begin + 1; at < end; ++at) probed[byTarget[at]] = false;
+      }
+      begin = end;
     }
     return probed;
   }
@@ -459,8 +456,7 @@ class JoinEngine {
 
   // Depth first, candidates in ascending tuple order: the rows come out in
   // the order of the nested loop. The visible values of the tuples chosen on
-  // the outer levels are kept as a ready-made row prefix, so a row costs one
-  // copy of the prefix plus the innermost tuple.
+  // the outer levels are kept ready, so a row costs a write per level.
   void enumerate() {
     const std::size_t count = operands_.size();
     std::size_t longestKey = 0;
@@ -472,10 +468,12 @@ class JoinEngine {
       const auto& bits = hidden_[operandIdx];
       hasHidden_[operandIdx] = std::find(bits.begin(), bits.end(), true) != bits.end();
     }
-    // Before level L: prefix_[0, prefixLength[L]), and whether it holds a
-    // value (an empty value adds no byte but still takes a separator).
-    std::vector<std::size_t> prefixLength(count, 0);
-    std::vector<bool> prefixWritten(count, false);
+    // The visible values of each outer level's chosen tuple, joined by ",":
+    // a view of the stored tuple when nothing of it is hidden (no copy, however
+    // long the tuple), else a string made once per chosen tuple.
+    std::vector<std::string_view> pieceText(count);
+    std::vector<bool> pieceHasValue(count, false);  // an empty value still counts
+    std::vector<std::string> pieceStorage(count);
     std::vector<std::span<const std::uint32_t>> pending(count);
     pending[0] = alive_[0];
     std::size_t level = 0;
@@ -494,20 +492,31 @@ class JoinEngine {
       chosen_[level] = pending[level].front();
       pending[level] = pending[level].subspan(1);
       if (level + 1 == count) {
-        bool written = prefixWritten[level];
-        out_.write(std::string_view(prefix_).substr(0, prefixLength[level]));
+        bool written = false;
+        for (std::size_t outer = 0; outer < level; ++outer) {
+          if (!pieceHasValue[outer]) continue;
+          if (written) out_.put(',');
+          out_.write(pieceText[outer]);
+          written = true;
+        }
         appendVisible(out_, level, written);
         out_.put('\n');
         out_.endRow();
         if (out_.failed()) return;
         continue;
       }
-      prefix_.resize(prefixLength[level]);
-      bool written = prefixWritten[level];
-      appendVisible(prefix_, level, written);
+      bool written = false;
+      if (hasHidden_[level]) {
+        pieceStorage[level].clear();
+        appendVisible(pieceStorage[level], level, written);
+        pieceText[level] = pieceStorage[level];
+      } else {
+        const TupleView tuple = operands_[level]->tuple(chosen_[level]);
+        written = tuple.hasValues();
+        pieceText[level] = tuple.text();
+      }
+      pieceHasValue[level] = written;
       ++level;
-      prefixLength[level] = prefix_.size();
-      prefixWritten[level] = written;
       pending[level] = candidates(level);
     }
   }
@@ -552,7 +561,6 @@ class JoinEngine {
   std::vector<std::uint32_t> chosen_;
   std::vector<std::string_view> probeKey_;
   std::vector<bool> hasHidden_;
-  std::string prefix_;
 };
 
 void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns) {

@@ -38,42 +38,46 @@ void selectOperands(const JoinList& joinList, const Relations& relations, Operan
 
 void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& conditions,
                         HiddenColumns& hiddenColumns) {
-  struct Occurrence {
-    std::uint32_t operand;
-    std::uint32_t attribute;
-  };
-  std::vector<Occurrence> occurrences;
-  for (std::uint32_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    const auto& attributes = operands[operandIdx]->attributes();
-    hiddenColumns.emplace_back(attributes.size(), false);
-    for (std::uint32_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-      occurrences.push_back({operandIdx, attrIdx});
-    }
+  // Columns are numbered across all operands in (operand, attribute) order;
+  // firstColumn[operand] is the number of the operand's first column.
+  std::vector<std::size_t> firstColumn(operands.size() + 1, 0);
+  for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
+    const std::size_t width = operands[operandIdx]->attributes().size();
+    hiddenColumns.emplace_back(width, false);
+    firstColumn[operandIdx + 1] = firstColumn[operandIdx] + width;
   }
-  // Grouped by name, and in (operand, attribute) order within a group.
-  auto nameOf = [&](std::uint32_t occIdx) {
-    return operands[occurrences[occIdx].operand]->attributes()[occurrences[occIdx].attribute];
+  auto operandOf = [&](std::uint32_t column) {
+    return static_cast<std::uint32_t>(
+        std::upper_bound(firstColumn.begin(), firstColumn.end(), column) - firstColumn.begin() - 1);
   };
-  const std::vector<std::uint32_t> order = orderByName(occurrences.size(), nameOf);
+  auto attributeOf = [&](std::uint32_t column, std::uint32_t operand) {
+    return static_cast<std::uint32_t>(column - firstColumn[operand]);
+  };
+  auto nameOf = [&](std::uint32_t column) {
+    const std::uint32_t operand = operandOf(column);
+    return operands[operand]->attributes()[attributeOf(column, operand)];
+  };
+  // Grouped by name, and in (operand, attribute) order within a group.
+  const std::vector<std::uint32_t> order = orderByName(firstColumn.back(), nameOf);
 
   for (std::size_t begin = 0; begin < order.size();) {
+    const std::string_view name = nameOf(order[begin]);
     std::size_t end = begin + 1;
-    while (end < order.size() && nameOf(order[end]) == nameOf(order[begin])) ++end;
-    // Each occurrence pairs with every occurrence in a later operand; those
-    // in its own operand are skipped as a block, so a name repeated many
-    // times within one relation costs nothing.
-    const Occurrence first = occurrences[order[begin]];
+    while (end < order.size() && nameOf(order[end]) == name) ++end;
+    // Each column pairs with every column of the name in a later operand;
+    // those in its own operand are skipped as a block, so a name repeated
+    // many times within one relation costs nothing.
+    const std::uint32_t firstOperand = operandOf(order[begin]);
     std::size_t laterOperand = begin;
     for (std::size_t left = begin; left < end; ++left) {
-      const Occurrence current = occurrences[order[left]];
-      while (laterOperand < end && occurrences[order[laterOperand]].operand <= current.operand) {
-        ++laterOperand;
-      }
+      const std::uint32_t operand = operandOf(order[left]);
+      const std::uint32_t attribute = attributeOf(order[left], operand);
+      while (laterOperand < end && operandOf(order[laterOperand]) <= operand) ++laterOperand;
       for (std::size_t right = laterOperand; right < end; ++right) {
-        const Occurrence other = occurrences[order[right]];
-        conditions.push_back({current.operand, current.attribute, other.operand, other.attribute});
+        const std::uint32_t otherOperand = operandOf(order[right]);
+        conditions.push_back({operand, attribute, otherOperand, attributeOf(order[right], otherOperand)});
       }
-      if (current.operand != first.operand) hiddenColumns[current.operand][current.attribute] = true;
+      if (operand != firstOperand) hiddenColumns[operand][attribute] = true;
     }
     begin = end;
   }

@@ -98,6 +98,7 @@ class Relation {
   // text, which must outlive it.
   void setNameView(std::string_view name) { name_ = name; }
   void addAttributeView(std::string_view name) { attributes_.push_back(name); }
+  void reserveAttributes(std::size_t count) { attributes_.reserve(count); }
   // Takes over tuples already in text form. `ends` holds, per tuple, the
   // offset in `text` just past it. REQUIRES: the relation has no tuples yet.
   void setTupleText(std::string_view text, std::vector<std::uint64_t> ends);
