@@ -21,7 +21,6 @@ bool FdSink::write(const char* data, std::size_t size) {
 }
 
 bool StringSink::write(const char* data, std::size_t size) {
-  ++writeCalls_;
   if (size > limit_ - std::min(limit_, text_.size())) return false;
   text_.append(data, size);
   return true;

@@ -42,12 +42,10 @@ class StringSink : public Sink {
   explicit StringSink(std::size_t limit = std::string::npos) : limit_(limit) {}
   bool write(const char* data, std::size_t size) override;
   const std::string& text() const { return text_; }
-  std::size_t writeCalls() const { return writeCalls_; }
 
  private:
   std::string text_;
   std::size_t limit_;
-  std::size_t writeCalls_ = 0;
 };
 
 class OutputWriter {

@@ -145,27 +145,6 @@ class Scanner {
     return true;
   }
 
-  // Takes the characters up to the next LF and consumes the LF. Returns
-  // false, with the end of the file reached, when no character is left.
-  bool readLine(std::size_t& begin, std::size_t& end) {
-    if (pos_ >= size_) {
-      atEnd_ = true;
-      return false;
-    }
-    begin = pos_;
-    const void* lf = std::memchr(data_ + pos_, '\n', size_ - pos_);
-    if (lf == nullptr) {
-      end = size_;
-      pos_ = size_;
-      atEnd_ = true;
-      return true;
-    }
-    end = static_cast<std::size_t>(static_cast<const char*>(lf) - data_);
-    pos_ = end + 1;
-    if (end > begin && data_[end - 1] == '\r') --end;
-    return true;
-  }
-
   // Skips white space from the current character on.
   void skipWhiteSpace() {
     while (isWhiteSpace(current_) && !atEnd_) readChar();
@@ -175,9 +154,10 @@ class Scanner {
   // the end of the file: an upper bound on the tuples of a block.
   std::size_t countBlockLines() const { return countLinesBeforeEmptyLine(data_ + pos_, data_ + size_); }
 
-  // A line read for tuple lines: as readLine, and tells whether the line
-  // holds a blank or tab.
-  bool readTupleLine(std::size_t& begin, std::size_t& end, bool& hasBlank) {
+  // Takes the characters up to the next LF and consumes the LF; tells
+  // whether the line holds a blank or tab. Returns false, with the end of
+  // the file reached, when no character is left.
+  bool readLine(std::size_t& begin, std::size_t& end, bool& hasBlank) {
     if (pos_ >= size_) {
       atEnd_ = true;
       return false;
@@ -295,7 +275,8 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
     const std::size_t headerBegin = in.currentPos();
     std::size_t lineBegin = 0;
     std::size_t lineEnd = in.pos();
-    in.readLine(lineBegin, lineEnd);
+    bool hasBlank = false;
+    in.readLine(lineBegin, lineEnd, hasBlank);
     readHeader(std::string_view(in.data() + headerBegin, lineEnd - headerBegin), *relation);
     in.setCurrent(' ');
 
@@ -304,8 +285,7 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
     char* out = tuplesBegin;
     std::vector<std::uint64_t> ends;
     ends.reserve(in.countBlockLines());
-    bool hasBlank = false;
-    while (in.readTupleLine(lineBegin, lineEnd, hasBlank) && lineBegin != lineEnd) {
+    while (in.readLine(lineBegin, lineEnd, hasBlank) && lineBegin != lineEnd) {
       out = normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, hasBlank, out);
       ends.push_back(static_cast<std::uint64_t>(out - tuplesBegin));
     }
