@@ -71,7 +71,8 @@ class OutFile {
   static constexpr std::size_t kFlushSize = std::size_t{1} << 20;
 
   void flush() {
-    if (!buffer_.empty() && std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
+    if (!buffer_.empty() &&
+        std::fwrite(buffer_.data(), 1, buffer_.size(), file_) != buffer_.size()) {
       die("cannot write " + path_);
     }
     buffer_.clear();

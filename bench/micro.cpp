@@ -17,7 +17,6 @@
 #include "join/planning.h"
 #include "reader/database_file.h"
 #include "reader/reader.h"
-
 #include "synthetic.h"
 
 namespace {

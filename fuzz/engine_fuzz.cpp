@@ -50,7 +50,8 @@ std::size_t namePairs(const Operands& operands) {
 
 void simpleConditions(const Operands& operands, std::vector<JoinCondition>& conditions,
                       HiddenColumns& hiddenColumns) {
-  for (const Relation* operand : operands) hiddenColumns.emplace_back(operand->attributes().size(), false);
+  for (const Relation* operand : operands)
+    hiddenColumns.emplace_back(operand->attributes().size(), false);
   for (std::uint32_t left = 0; left < operands.size(); ++left) {
     for (std::uint32_t right = left + 1; right < operands.size(); ++right) {
       const auto& leftNames = operands[left]->attributes();

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define NATJOIN_FUZZ_CHECK(condition)                                                        \
-  do {                                                                                       \
-    if (!(condition)) {                                                                      \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition);    \
-      std::abort();                                                                          \
-    }                                                                                        \
+#define NATJOIN_FUZZ_CHECK(condition)                                                    \
+  do {                                                                                   \
+    if (!(condition)) {                                                                  \
+      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      std::abort();                                                                      \
+    }                                                                                    \
   } while (false)
 
 #endif  // NATJOIN_FUZZ_FUZZ_CHECK_H_

@@ -167,7 +167,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const RunOutcome full = runPipeline(db, OutputWriter::kDefaultCapacity, kOutputLimit);
   const std::string echo = expectedEcho(db);
   const std::size_t common = std::min(echo.size(), full.text.size());
-  NATJOIN_FUZZ_CHECK(std::string_view(full.text).substr(0, common) == std::string_view(echo).substr(0, common));
+  NATJOIN_FUZZ_CHECK(std::string_view(full.text).substr(0, common) ==
+                     std::string_view(echo).substr(0, common));
   if (full.ok) {
     NATJOIN_FUZZ_CHECK(full.text.size() > echo.size());
     checkResultSection(db, std::string_view(full.text).substr(echo.size()));
@@ -178,9 +179,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // bytes, so one fails exactly when the whole output passes its limit, and
   // what reaches the sink is always a prefix of the whole output.
   std::uint32_t hash = 2166136261u;
-  for (std::size_t byteIdx = 0; byteIdx < size; ++byteIdx) hash = (hash ^ data[byteIdx]) * 16777619u;
+  for (std::size_t byteIdx = 0; byteIdx < size; ++byteIdx)
+    hash = (hash ^ data[byteIdx]) * 16777619u;
   const std::size_t capacity = 1 + hash % kMaxSmallCapacity;
-  const std::size_t limit = full.ok && (hash & 0x100000u) != 0 ? (hash >> 8) % (full.text.size() + 1) : kOutputLimit;
+  const std::size_t limit =
+      full.ok && (hash & 0x100000u) != 0 ? (hash >> 8) % (full.text.size() + 1) : kOutputLimit;
   const RunOutcome small = runPipeline(db, capacity, limit);
   if (full.ok) {
     NATJOIN_FUZZ_CHECK(small.ok == (full.text.size() <= limit));

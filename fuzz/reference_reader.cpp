@@ -110,7 +110,8 @@ ReferenceDatabase referenceReadDatabase(std::string_view text) {
     const std::size_t nameEnd = std::min(header.find('('), header.find(' '));
     relation.name = header.substr(0, nameEnd);
     std::string attributeText = nameEnd == std::string::npos ? "" : trimmed(header.substr(nameEnd));
-    attributeText = attributeText.size() <= 2 ? "" : trimmed(attributeText.substr(1, attributeText.size() - 2));
+    attributeText =
+        attributeText.size() <= 2 ? "" : trimmed(attributeText.substr(1, attributeText.size() - 2));
     relation.attributes = split(attributeText);
     while (auto line = in.getLine()) {
       if (line->empty()) break;

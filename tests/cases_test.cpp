@@ -34,7 +34,8 @@ TEST_P(Cases, OutputMatches) {
 
   int expectedStatus = 0;
   if (fs::exists(dir / "status")) expectedStatus = std::stoi(readFile(dir / "status"));
-  const std::string expectedStdout = fs::exists(dir / "stdout.txt") ? readFile(dir / "stdout.txt") : "";
+  const std::string expectedStdout =
+      fs::exists(dir / "stdout.txt") ? readFile(dir / "stdout.txt") : "";
   EXPECT_EQ(run.status, expectedStatus);
   EXPECT_EQ(run.output, expectedStdout);
   EXPECT_EQ(readFile(output), readFile(dir / "expected.txt"));
@@ -44,7 +45,9 @@ TEST_P(Cases, OutputMatches) {
 
 std::string testName(const ::testing::TestParamInfo<std::string>& info) {
   std::string name = info.param;
-  std::replace_if(name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); }, '_');
+  std::replace_if(
+      name.begin(), name.end(), [](char c) { return !std::isalnum(static_cast<unsigned char>(c)); },
+      '_');
   return name;
 }
 

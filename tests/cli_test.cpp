@@ -1,7 +1,7 @@
 // The real binary: command line, files that cannot be read or written, and
 // what it says and returns in each case.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +16,8 @@ namespace {
 
 const char kDatabase[] = "join(R, S)\n\nR(a, b)\n1,x\n2,y\n\nS(b, c)\nx,p\ny,q\nx,r\n";
 const char kOutput[] =
-    "join(R,S)\n\nR(a, b)\n1,x\n2,y\n\nS(b, c)\nx,p\ny,q\nx,r\n\nresult(a,b,c)\n1,x,p\n1,x,r\n2,y,q\n";
+    "join(R,S)\n\nR(a, b)\n1,x\n2,y\n\nS(b, "
+    "c)\nx,p\ny,q\nx,r\n\nresult(a,b,c)\n1,x,p\n1,x,r\n2,y,q\n";
 
 const char kWrongCount[] = "3 parametert adjon meg!\n";
 const char kBadDatabase[] = "Hibas filenev.\n";
@@ -150,7 +151,8 @@ TEST(Cli, RunningOutOfMemoryFailsAndLeavesTheOutputAlone) {
   while (big.size() < (std::size_t{200} << 20)) big += "0123456789abcdef\n";
   writeFile(dir.file("db.txt"), big);
   writeFile(dir.file("out.txt"), "keep me");
-  const RunResult run = runNatjoin({dir.file("db.txt"), dir.file("out.txt")}, {}, std::size_t{96} << 20);
+  const RunResult run =
+      runNatjoin({dir.file("db.txt"), dir.file("out.txt")}, {}, std::size_t{96} << 20);
   EXPECT_EQ(run.signal, 0);
   EXPECT_NE(run.status, 0);
   EXPECT_EQ(run.output, "");

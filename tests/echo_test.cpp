@@ -1,5 +1,7 @@
 // The echo section: the join list and every relation, written back from
 // memory with the echo's own separators.
+#include "echo/echo.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "driver/output.h"
-#include "echo/echo.h"
 #include "test_util.h"
 
 namespace natjoin {
@@ -73,14 +74,16 @@ TEST(Echo, RelationWithoutAttributesLeavesItsHeaderOpen) {
 
 TEST(Echo, EachTupleIsWrittenWithItsOwnValues) {
   Relations relations;
-  add(relations, "R", {"a", "b"}, {{"1"}, {}, {"1", "2", "3"}, {""}, {"", ""}, {}, {"two words", ""}});
+  add(relations, "R", {"a", "b"},
+      {{"1"}, {}, {"1", "2", "3"}, {""}, {"", ""}, {}, {"two words", ""}});
   add(relations, "", {"", ""}, {{"v"}});
   EXPECT_EQ(echo({"R"}, relations), "join(R)\n\nR(a, b)\n1\n1,2,3\n\n,\ntwo words,\n\n(, )\nv\n");
 }
 
 TEST(Echo, WritesWhatTheReaderStored) {
   const auto db = test::parse("join( R ,S)\nR( a ,b )\n 1 , x y \n\t\n,\n3,4,\n\nS\n\nR(c)\n5");
-  EXPECT_EQ(echo(db->joinList, db->relations), "join(R,S)\n\nR(a, b)\n1,x y\n\n3,4\n\nS(\nR(c)\n5\n");
+  EXPECT_EQ(echo(db->joinList, db->relations),
+            "join(R,S)\n\nR(a, b)\n1,x y\n\n3,4\n\nS(\nR(c)\n5\n");
 }
 
 }  // namespace

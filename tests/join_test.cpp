@@ -136,7 +136,8 @@ void compareOnGenerated(std::uint64_t seed, const Shape& shape, int databases) {
     findJoinConditions(operands, conditions, hidden);
     const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
     ASSERT_EQ(engineResult(operands, conditions, hidden), expected)
-        << "database " << compared << " of seed " << seed << ":\n" << describe(db);
+        << "database " << compared << " of seed " << seed << ":\n"
+        << describe(db);
     rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
     ++compared;
   }

@@ -65,7 +65,8 @@ TEST(Relation, EqualTuplesAreKeptTwiceInOrder) {
   relation.addTuple({"1", "x"});
   relation.addTuple({"2", ""});
   relation.addTuple({"1", "x"});
-  EXPECT_EQ(tuplesOf(relation), (std::vector<Values>{{"1", "x"}, {"1", "x"}, {"2", ""}, {"1", "x"}}));
+  EXPECT_EQ(tuplesOf(relation),
+            (std::vector<Values>{{"1", "x"}, {"1", "x"}, {"2", ""}, {"1", "x"}}));
 }
 
 TEST(Relation, TupleLengthIsNotTiedToTheAttributes) {
@@ -102,7 +103,8 @@ TEST(Relation, ManyTuplesStayIntactAsStorageGrows) {
   }
   ASSERT_EQ(relation.tupleCount(), 2000u);
   for (std::size_t row = 0; row < 2000; ++row) {
-    const Values expected = row % 7 == 3 ? Values{} : Values{std::to_string(row), std::string(row % 5, 'v')};
+    const Values expected =
+        row % 7 == 3 ? Values{} : Values{std::to_string(row), std::string(row % 5, 'v')};
     ASSERT_EQ(valuesOf(relation, row), expected) << "tuple " << row;
   }
 }

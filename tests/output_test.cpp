@@ -1,12 +1,12 @@
 // The buffered writer: large blocks, whole rows, rows that do not wait long,
 // and failures that stick.
+#include "driver/output.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
-
-#include "driver/output.h"
 
 namespace natjoin {
 namespace {

@@ -1,5 +1,7 @@
 // Join planning: which relations become operands, and which conditions and
 // hidden columns their attribute names give.
+#include "join/planning.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -10,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "join/planning.h"
-
 namespace natjoin {
 namespace {
 
@@ -19,7 +19,8 @@ namespace {
 using Condition = std::array<std::uint32_t, 4>;
 using Bits = std::vector<std::vector<bool>>;
 
-const Relation* add(Relations& relations, const std::string& name, const std::vector<std::string>& attributes) {
+const Relation* add(Relations& relations, const std::string& name,
+                    const std::vector<std::string>& attributes) {
   auto relation = std::make_unique<Relation>();
   relation->setName(name);
   for (const std::string& attribute : attributes) relation->addAttribute(attribute);
@@ -119,15 +120,16 @@ TEST(FindJoinConditions, RelationSelectedTwiceHidesAllColumnsOfSecondPosition) {
   const Operands operands = select({"R", "R"}, relations);
   ASSERT_EQ(operands.size(), 2u);
   const Plan result = plan(operands);
-  EXPECT_EQ(result.conditions, (std::vector<Condition>{
-                                   {0, 0, 1, 0}, {0, 0, 1, 2}, {0, 1, 1, 1}, {0, 2, 1, 0}, {0, 2, 1, 2}}));
+  EXPECT_EQ(result.conditions,
+            (std::vector<Condition>{
+                {0, 0, 1, 0}, {0, 0, 1, 2}, {0, 1, 1, 1}, {0, 2, 1, 0}, {0, 2, 1, 2}}));
   EXPECT_EQ(result.hidden, (Bits{{false, false, false}, {true, true, true}}));
 }
 
 TEST(FindJoinConditions, EmptyAttributeNamesJoinAndNamesCompareExactly) {
   Relations relations;
-  const Operands operands{add(relations, "A", {"", "x", "a"}), add(relations, "B", {"X", "a ", " a", ""}),
-                          add(relations, "C", {"A"})};
+  const Operands operands{add(relations, "A", {"", "x", "a"}),
+                          add(relations, "B", {"X", "a ", " a", ""}), add(relations, "C", {"A"})};
   const Plan result = plan(operands);
   EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 0, 1, 3}}));
   EXPECT_EQ(result.hidden, (Bits{{false, false, false}, {false, false, false, true}, {false}}));
@@ -135,7 +137,8 @@ TEST(FindJoinConditions, EmptyAttributeNamesJoinAndNamesCompareExactly) {
 
 TEST(FindJoinConditions, OperandWithoutAttributesGetsEmptyBitVector) {
   Relations relations;
-  const Operands operands{add(relations, "A", {}), add(relations, "B", {"x"}), add(relations, "C", {"x"})};
+  const Operands operands{add(relations, "A", {}), add(relations, "B", {"x"}),
+                          add(relations, "C", {"x"})};
   const Plan result = plan(operands);
   EXPECT_EQ(result.conditions, (std::vector<Condition>{{1, 0, 2, 0}}));
   EXPECT_EQ(result.hidden, (Bits{{}, {false}, {true}}));
@@ -159,20 +162,24 @@ TEST(FindJoinConditions, ConditionsAreSortedByOperandsThenAttributes) {
   const Operands operands{add(relations, "A", {"y", "x"}), add(relations, "B", {"x", "y"}),
                           add(relations, "C", {"x", "y"})};
   const Plan result = plan(operands);
-  EXPECT_EQ(result.conditions, (std::vector<Condition>{
-                                   {0, 0, 1, 1}, {0, 1, 1, 0}, {0, 0, 2, 1}, {0, 1, 2, 0}, {1, 0, 2, 0}, {1, 1, 2, 1}}));
+  EXPECT_EQ(
+      result.conditions,
+      (std::vector<Condition>{
+          {0, 0, 1, 1}, {0, 1, 1, 0}, {0, 0, 2, 1}, {0, 1, 2, 0}, {1, 0, 2, 0}, {1, 1, 2, 1}}));
   EXPECT_EQ(result.hidden, (Bits{{false, false}, {true, true}, {true, true}}));
 
   // The later pair of operands sharing a name comes after an earlier pair.
   Relations others;
-  const Operands interleaved{add(others, "A", {"x", "y"}), add(others, "B", {"y"}), add(others, "C", {"x"})};
+  const Operands interleaved{add(others, "A", {"x", "y"}), add(others, "B", {"y"}),
+                             add(others, "C", {"x"})};
   EXPECT_EQ(plan(interleaved).conditions, (std::vector<Condition>{{0, 1, 1, 0}, {0, 0, 2, 0}}));
 }
 
 // The plain nested loop over operand pairs and attribute positions.
 Plan nestedLoopPlan(const Operands& operands) {
   Plan result;
-  for (const Relation* operand : operands) result.hidden.emplace_back(operand->attributes().size(), false);
+  for (const Relation* operand : operands)
+    result.hidden.emplace_back(operand->attributes().size(), false);
   for (std::uint32_t a = 0; a < operands.size(); ++a) {
     for (std::uint32_t b = a + 1; b < operands.size(); ++b) {
       const auto& left = operands[a]->attributes();
@@ -198,7 +205,8 @@ TEST(FindJoinConditions, MatchesNestedLoopOnGeneratedOperands) {
     Relations relations;
     for (std::size_t r = 0, count = 1 + below(4); r < count; ++r) {
       std::vector<std::string> attributes;
-      for (std::size_t n = 0, width = below(5); n < width; ++n) attributes.emplace_back(kNames[below(5)]);
+      for (std::size_t n = 0, width = below(5); n < width; ++n)
+        attributes.emplace_back(kNames[below(5)]);
       add(relations, std::to_string(r), attributes);
     }
     Operands operands;

@@ -82,7 +82,8 @@ TEST(ReaderScan, MatchesPlainSplittingOnGeneratedBlocks) {
       for (std::size_t tuple = 0; tuple < expected[rel].size(); ++tuple) {
         const auto values = relation.tuple(tuple).values();
         EXPECT_EQ(std::vector<std::string>(values.begin(), values.end()), expected[rel][tuple])
-            << "relation " << rel << ", tuple " << tuple << " of:\n" << text;
+            << "relation " << rel << ", tuple " << tuple << " of:\n"
+            << text;
       }
     }
   }

@@ -1,5 +1,7 @@
 // The reader over databases held in memory: the join section, the gaps, the
 // relation blocks with their headers and tuple lines, line ends, and trim.
+#include "reader/reader.h"
+
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,7 +11,6 @@
 #include <string_view>
 #include <vector>
 
-#include "reader/reader.h"
 #include "test_util.h"
 
 namespace natjoin {
@@ -66,10 +67,12 @@ Parsed convert(const JoinList& joinList, const Relations& relations) {
   for (const auto& relation : relations) {
     Rel& rel = parsed.relations.emplace_back();
     rel.name = relation->name();
-    for (const std::string_view attribute : relation->attributes()) rel.attributes.emplace_back(attribute);
+    for (const std::string_view attribute : relation->attributes())
+      rel.attributes.emplace_back(attribute);
     for (std::size_t index = 0; index < relation->tupleCount(); ++index) {
       Values& values = rel.tuples.emplace_back();
-      for (const std::string_view value : relation->tuple(index).values()) values.emplace_back(value);
+      for (const std::string_view value : relation->tuple(index).values())
+        values.emplace_back(value);
     }
   }
   return parsed;
@@ -176,23 +179,26 @@ TEST(ReaderGaps, EmptyAndBlankLinesBeforeAndBetweenBlocksArePassedOver) {
 // ---- Relation blocks ----
 
 TEST(ReaderBlocks, ReadsBlocksInFileOrderKeepingRepeatedNames) {
-  expectReads({{"join(Part, Supplier)\n"
-                "Part(pno, color, sno)\n"
-                "p1, red, s1\n"
-                "p2 ,blue,s2\n"
-                "p3,green\n"
-                "\n"
-                "\n"
-                "Supplier (sno, city)\n"
-                "  s1, north\n"
-                "s2,south\n"
-                "\n"
-                "Part(x)\n"
-                "p9\n",
-                {{"Part", "Supplier"},
-                 {{"Part", {"pno", "color", "sno"}, {{"p1", "red", "s1"}, {"p2", "blue", "s2"}, {"p3", "green"}}},
-                  {"Supplier", {"sno", "city"}, {{"s1", "north"}, {"s2", "south"}}},
-                  {"Part", {"x"}, {{"p9"}}}}}}});
+  expectReads(
+      {{"join(Part, Supplier)\n"
+        "Part(pno, color, sno)\n"
+        "p1, red, s1\n"
+        "p2 ,blue,s2\n"
+        "p3,green\n"
+        "\n"
+        "\n"
+        "Supplier (sno, city)\n"
+        "  s1, north\n"
+        "s2,south\n"
+        "\n"
+        "Part(x)\n"
+        "p9\n",
+        {{"Part", "Supplier"},
+         {{"Part",
+           {"pno", "color", "sno"},
+           {{"p1", "red", "s1"}, {"p2", "blue", "s2"}, {"p3", "green"}}},
+          {"Supplier", {"sno", "city"}, {{"s1", "north"}, {"s2", "south"}}},
+          {"Part", {"x"}, {{"p9"}}}}}}});
 }
 
 TEST(ReaderBlocks, BlankOnlyLineInsideBlockAddsEmptyTuple) {
@@ -205,7 +211,8 @@ TEST(ReaderBlocks, HeaderWithoutEmptyLineBeforeItIsReadAsTuple) {
 }
 
 TEST(ReaderBlocks, EmptyLineAfterHeaderGivesNoTuples) {
-  expectReads({{"join(R)\nR(a)\n\n\nS(b)\n1\n", {{"R"}, {{"R", {"a"}, {}}, {"S", {"b"}, {{"1"}}}}}}});
+  expectReads(
+      {{"join(R)\nR(a)\n\n\nS(b)\n1\n", {{"R"}, {{"R", {"a"}, {}}, {"S", {"b"}, {{"1"}}}}}}});
 }
 
 TEST(ReaderBlocks, EndOfFileEndsTheLastBlockWithOrWithoutLineFeed) {

@@ -4,7 +4,8 @@
 
 namespace natjoin::test {
 
-std::string referenceJoinResult(const Operands& operands, const std::vector<JoinCondition>& conditions,
+std::string referenceJoinResult(const Operands& operands,
+                                const std::vector<JoinCondition>& conditions,
                                 const HiddenColumns& hiddenColumns) {
   std::string out = "\nresult(";
   bool first = true;

@@ -12,7 +12,8 @@
 namespace natjoin::test {
 
 // The result section (header and rows) the nested loop writes.
-std::string referenceJoinResult(const Operands& operands, const std::vector<JoinCondition>& conditions,
+std::string referenceJoinResult(const Operands& operands,
+                                const std::vector<JoinCondition>& conditions,
                                 const HiddenColumns& hiddenColumns);
 
 }  // namespace natjoin::test

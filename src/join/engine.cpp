@@ -20,7 +20,8 @@ constexpr int kMaxReductionRounds = 6;
 
 // Stores the values of `tuple` at `positions` (ascending) in `out`. Returns
 // false if the tuple is too short to have them all.
-bool extractValues(TupleView tuple, std::span<const std::uint32_t> positions, std::string_view* out) {
+bool extractValues(TupleView tuple, std::span<const std::uint32_t> positions,
+                   std::string_view* out) {
   if (positions.empty()) return true;
   if (!tuple.hasValues()) return false;
   std::string_view rest = tuple.text();
@@ -62,8 +63,8 @@ struct Level {
 
 class JoinEngine {
  public:
-  JoinEngine(OutputWriter& out, const Operands& operands, const std::vector<JoinCondition>& conditions,
-             const HiddenColumns& hiddenColumns)
+  JoinEngine(OutputWriter& out, const Operands& operands,
+             const std::vector<JoinCondition>& conditions, const HiddenColumns& hiddenColumns)
       : out_(out), operands_(operands), conditions_(conditions), hidden_(hiddenColumns) {}
 
   void run() {
@@ -127,8 +128,10 @@ class JoinEngine {
     const std::vector<bool> probed = probedConditions();
     for (std::size_t conditionIdx = 0; conditionIdx < conditions_.size(); ++conditionIdx) {
       const JoinCondition& condition = conditions_[conditionIdx];
-      const std::uint32_t leftSlot = columns_[condition.leftOperand].slotOf(condition.leftAttribute);
-      const std::uint32_t rightSlot = columns_[condition.rightOperand].slotOf(condition.rightAttribute);
+      const std::uint32_t leftSlot =
+          columns_[condition.leftOperand].slotOf(condition.leftAttribute);
+      const std::uint32_t rightSlot =
+          columns_[condition.rightOperand].slotOf(condition.rightAttribute);
       if (probed[conditionIdx]) {
         Level& level = levels_[condition.rightOperand];
         level.probeOperands.push_back(condition.leftOperand);
@@ -138,7 +141,8 @@ class JoinEngine {
       // Conditions come sorted by operand pair, so one pair's are adjacent.
       if (edges_.empty() || edges_.back().left != condition.leftOperand ||
           edges_.back().right != condition.rightOperand) {
-        edges_.push_back({condition.leftOperand, condition.rightOperand, {}, {}, UINT64_MAX, UINT64_MAX});
+        edges_.push_back(
+            {condition.leftOperand, condition.rightOperand, {}, {}, UINT64_MAX, UINT64_MAX});
       }
       edges_.back().leftSlots.push_back(leftSlot);
       edges_.back().rightSlots.push_back(rightSlot);
@@ -172,7 +176,8 @@ class JoinEngine {
       const JoinCondition& first = conditions_[byTarget[begin]];
       std::size_t end = begin + 1;
       bool fromTwoOperands = false;
-      while (end < byTarget.size() && conditions_[byTarget[end]].rightOperand == first.rightOperand &&
+      while (end < byTarget.size() &&
+             conditions_[byTarget[end]].rightOperand == first.rightOperand &&
              conditions_[byTarget[end]].rightAttribute == first.rightAttribute) {
         fromTwoOperands |= conditions_[byTarget[end]].leftOperand != first.leftOperand;
         ++end;
@@ -195,7 +200,8 @@ class JoinEngine {
       for (std::size_t step = 0; step < edges_.size(); ++step) {
         Edge& edge = edges_[round % 2 == 0 ? step : edges_.size() - 1 - step];
         // Reducing again by unchanged sides would remove nothing.
-        if (edge.leftSeen == version_[edge.left] && edge.rightSeen == version_[edge.right]) continue;
+        if (edge.leftSeen == version_[edge.left] && edge.rightSeen == version_[edge.right])
+          continue;
         changed |= semiJoin(edge);
         if (alive_[edge.left].empty() || alive_[edge.right].empty()) return false;
         edge.leftSeen = version_[edge.left];
@@ -206,11 +212,13 @@ class JoinEngine {
     return true;
   }
 
-  const std::vector<std::uint64_t>& hashesOf(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
+  const std::vector<std::uint64_t>& hashesOf(std::uint32_t operand,
+                                             const std::vector<std::uint32_t>& slots) {
     // Alive sets only shrink, so hashes made once serve every later pass.
     auto [entry, inserted] = hashCache_.try_emplace({operand, slots});
     if (inserted) {
-      entry->second = hashKeys(columns_[operand], slots, alive_[operand], operands_[operand]->tupleCount());
+      entry->second =
+          hashKeys(columns_[operand], slots, alive_[operand], operands_[operand]->tupleCount());
     }
     return entry->second;
   }
@@ -257,8 +265,8 @@ class JoinEngine {
       if (operand != from) return;
     }
     std::vector<std::uint32_t> groups;
-    plan.index.findGroups(columns_[from], plan.probeSlots, alive_[from], hashesOf(from, plan.probeSlots),
-                          groups);
+    plan.index.findGroups(columns_[from], plan.probeSlots, alive_[from],
+                          hashesOf(from, plan.probeSlots), groups);
     plan.groupOfProbeTuple.assign(operands_[from]->tupleCount(), KeyIndex::kNone);
     for (std::size_t inputIdx = 0; inputIdx < groups.size(); ++inputIdx) {
       plan.groupOfProbeTuple[alive_[from][inputIdx]] = groups[inputIdx];
@@ -382,7 +390,8 @@ class JoinEngine {
   std::vector<Level> levels_;
   std::vector<Edge> edges_;
   std::vector<std::uint64_t> version_;  // per operand, bumped when tuples are removed
-  std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::vector<std::uint64_t>> hashCache_;
+  std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::vector<std::uint64_t>>
+      hashCache_;
   std::vector<std::uint32_t> chosen_;
   std::vector<std::string_view> probeKey_;
   std::vector<bool> hasHidden_;
@@ -406,7 +415,8 @@ void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumn
 }  // namespace
 
 void writeJoinResult(OutputWriter& out, const Operands& operands,
-                     const std::vector<JoinCondition>& conditions, const HiddenColumns& hiddenColumns) {
+                     const std::vector<JoinCondition>& conditions,
+                     const HiddenColumns& hiddenColumns) {
   writeHeader(out, operands, hiddenColumns);
   out.flush();
   if (out.failed()) return;

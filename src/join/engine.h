@@ -37,7 +37,8 @@ namespace natjoin {
 // write to `out` fails. REQUIRES: `conditions` and `hiddenColumns` as
 // findJoinConditions makes them for `operands`.
 void writeJoinResult(OutputWriter& out, const Operands& operands,
-                     const std::vector<JoinCondition>& conditions, const HiddenColumns& hiddenColumns);
+                     const std::vector<JoinCondition>& conditions,
+                     const HiddenColumns& hiddenColumns);
 
 }  // namespace natjoin
 

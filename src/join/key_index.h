@@ -62,7 +62,8 @@ class KeyIndex {
     std::vector<std::string_view> key(keySize_);
     std::uint32_t groups = 0;
     for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
-      if (inputIdx + kPrefetchDistance < tuples.size()) prefetch(hashes[tuples[inputIdx + kPrefetchDistance]]);
+      if (inputIdx + kPrefetchDistance < tuples.size())
+        prefetch(hashes[tuples[inputIdx + kPrefetchDistance]]);
       for (std::size_t keyIdx = 0; keyIdx < keySize_; ++keyIdx) {
         key[keyIdx] = columns.at(tuples[inputIdx], slots[keyIdx]);
       }
@@ -82,7 +83,8 @@ class KeyIndex {
 
     groupStart_.assign(std::size_t{groups} + 1, 0);
     for (const std::uint32_t group : groupOfInput_) ++groupStart_[group + 1];
-    for (std::size_t group = 0; group < groups; ++group) groupStart_[group + 1] += groupStart_[group];
+    for (std::size_t group = 0; group < groups; ++group)
+      groupStart_[group + 1] += groupStart_[group];
     members_.resize(tuples.size());
     std::vector<std::uint32_t> next(groupStart_.begin(), groupStart_.end() - 1);
     for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
@@ -96,7 +98,9 @@ class KeyIndex {
 
   // The group whose key equals `key` (as many values as the index has key
   // slots), or kNone.
-  std::uint32_t findGroup(const std::string_view* key) const { return findGroup(key, hashKey(key)); }
+  std::uint32_t findGroup(const std::string_view* key) const {
+    return findGroup(key, hashKey(key));
+  }
 
   // The group of each of `tuples` of another operand, keyed by its values in
   // `slots` whose hashes, by tuple number, are `hashes` (kNone where there
@@ -107,7 +111,8 @@ class KeyIndex {
     groups.resize(tuples.size());
     std::vector<std::string_view> key(keySize_);
     for (std::size_t inputIdx = 0; inputIdx < tuples.size(); ++inputIdx) {
-      if (inputIdx + kPrefetchDistance < tuples.size()) prefetch(hashes[tuples[inputIdx + kPrefetchDistance]]);
+      if (inputIdx + kPrefetchDistance < tuples.size())
+        prefetch(hashes[tuples[inputIdx + kPrefetchDistance]]);
       for (std::size_t keyIdx = 0; keyIdx < keySize_; ++keyIdx) {
         key[keyIdx] = columns.at(tuples[inputIdx], slots[keyIdx]);
       }
@@ -119,7 +124,8 @@ class KeyIndex {
     for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
       const Slot& entry = table_[slot];
       if (entry.groupPlusOne == 0) return kNone;
-      if (entry.tag == tagOf(hash) && keyEquals(entry.groupPlusOne - 1, key)) return entry.groupPlusOne - 1;
+      if (entry.tag == tagOf(hash) && keyEquals(entry.groupPlusOne - 1, key))
+        return entry.groupPlusOne - 1;
     }
   }
 

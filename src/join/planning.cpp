@@ -28,11 +28,11 @@ void selectOperands(const JoinList& joinList, const Relations& relations, Operan
   const std::vector<std::uint32_t> byName = orderByName(relations.size(), nameOf);
   for (const std::string& name : joinList) {
     // Of several relations with one name the first in file order is found.
-    const auto found = std::lower_bound(byName.begin(), byName.end(), std::string_view(name),
-                                        [&](std::uint32_t position, std::string_view wanted) {
-                                          return nameOf(position) < wanted;
-                                        });
-    if (found != byName.end() && nameOf(*found) == name) operands.push_back(relations[*found].get());
+    const auto found = std::lower_bound(
+        byName.begin(), byName.end(), std::string_view(name),
+        [&](std::uint32_t position, std::string_view wanted) { return nameOf(position) < wanted; });
+    if (found != byName.end() && nameOf(*found) == name)
+      operands.push_back(relations[*found].get());
   }
 }
 
@@ -75,18 +75,20 @@ void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& co
       while (laterOperand < end && operandOf(order[laterOperand]) <= operand) ++laterOperand;
       for (std::size_t right = laterOperand; right < end; ++right) {
         const std::uint32_t otherOperand = operandOf(order[right]);
-        conditions.push_back({operand, attribute, otherOperand, attributeOf(order[right], otherOperand)});
+        conditions.push_back(
+            {operand, attribute, otherOperand, attributeOf(order[right], otherOperand)});
       }
       if (operand != firstOperand) hiddenColumns[operand][attribute] = true;
     }
     begin = end;
   }
-  std::sort(conditions.begin(), conditions.end(), [](const JoinCondition& a, const JoinCondition& b) {
-    if (a.leftOperand != b.leftOperand) return a.leftOperand < b.leftOperand;
-    if (a.rightOperand != b.rightOperand) return a.rightOperand < b.rightOperand;
-    if (a.leftAttribute != b.leftAttribute) return a.leftAttribute < b.leftAttribute;
-    return a.rightAttribute < b.rightAttribute;
-  });
+  std::sort(conditions.begin(), conditions.end(),
+            [](const JoinCondition& a, const JoinCondition& b) {
+              if (a.leftOperand != b.leftOperand) return a.leftOperand < b.leftOperand;
+              if (a.rightOperand != b.rightOperand) return a.rightOperand < b.rightOperand;
+              if (a.leftAttribute != b.leftAttribute) return a.leftAttribute < b.leftAttribute;
+              return a.rightAttribute < b.rightAttribute;
+            });
 }
 
 }  // namespace natjoin

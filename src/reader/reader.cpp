@@ -79,7 +79,9 @@ const char* findLineEnd(const char* p, const char* end, bool& hasBlank) {
 // Counts the lines in [p, end) before the first empty line (a LF, or a CR
 // LF, right at the start of a line).
 std::size_t countLinesBeforeEmptyLine(const char* p, const char* end) {
-  auto emptyAt = [end](const char* q) { return *q == '\n' || (*q == '\r' && end - q > 1 && q[1] == '\n'); };
+  auto emptyAt = [end](const char* q) {
+    return *q == '\n' || (*q == '\r' && end - q > 1 && q[1] == '\n');
+  };
   if (p == end || emptyAt(p)) return 0;
   std::size_t count = 0;
 #if defined(__SSE2__)
@@ -96,7 +98,8 @@ std::size_t countLinesBeforeEmptyLine(const char* p, const char* end) {
     }
     std::uint64_t empty = lf & ((lf >> 1) | ((cr >> 1) & (lf >> 2)));
     for (int bit = 62; bit < 64; ++bit) {
-      if ((lf >> bit & 1) != 0 && p + bit + 1 < end && emptyAt(p + bit + 1)) empty |= std::uint64_t{1} << bit;
+      if ((lf >> bit & 1) != 0 && p + bit + 1 < end && emptyAt(p + bit + 1))
+        empty |= std::uint64_t{1} << bit;
     }
     if (empty != 0) {
       const int at = __builtin_ctzll(empty);
@@ -152,7 +155,9 @@ class Scanner {
 
   // Number of lines from the read position up to the first empty line or
   // the end of the file: an upper bound on the tuples of a block.
-  std::size_t countBlockLines() const { return countLinesBeforeEmptyLine(data_ + pos_, data_ + size_); }
+  std::size_t countBlockLines() const {
+    return countLinesBeforeEmptyLine(data_ + pos_, data_ + size_);
+  }
 
   // Takes the characters up to the next LF and consumes the LF; tells
   // whether the line holds a blank or tab. Returns false, with the end of
@@ -221,7 +226,8 @@ void readHeader(std::string_view header, Relation& relation) {
   if (attributes.size() <= 2) return;  // nothing left between the two ends
   attributes = trimmed(attributes.substr(1, attributes.size() - 2));
   // A header can hold a million names: size the list once.
-  relation.reserveAttributes(static_cast<std::size_t>(std::count(attributes.begin(), attributes.end(), ',')) + 1);
+  relation.reserveAttributes(
+      static_cast<std::size_t>(std::count(attributes.begin(), attributes.end(), ',')) + 1);
   splitPieces(attributes, [&](std::string_view piece) { relation.addAttributeView(piece); });
 }
 
@@ -244,12 +250,13 @@ char* normalizeTuple(const char* begin, const char* end, bool hasBlank, char* ou
     out += length;
   } else {
     bool first = true;
-    splitPieces(std::string_view(begin, static_cast<std::size_t>(end - begin)), [&](std::string_view piece) {
-      if (!first) *out++ = ',';
-      first = false;
-      std::memmove(out, piece.data(), piece.size());
-      out += piece.size();
-    });
+    splitPieces(std::string_view(begin, static_cast<std::size_t>(end - begin)),
+                [&](std::string_view piece) {
+                  if (!first) *out++ = ',';
+                  first = false;
+                  std::memmove(out, piece.data(), piece.size());
+                  out += piece.size();
+                });
   }
   *out++ = '\n';
   return out;
@@ -289,8 +296,9 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
       out = normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, hasBlank, out);
       ends.push_back(static_cast<std::uint64_t>(out - tuplesBegin));
     }
-    relation->setTupleText(std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
-                           std::move(ends));
+    relation->setTupleText(
+        std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
+        std::move(ends));
 
     in.skipWhiteSpace();
     relations.push_back(std::move(relation));
