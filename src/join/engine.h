@@ -6,15 +6,16 @@
 //
 // Rows come out in nested-loop order: the first operand's tuples, in stored
 // order, form the outermost loop and the last operand's the innermost.
-// Duplicate rows are kept. Tuples that cannot appear in any row are removed
-// first, by semi-joins between operands that share conditions, and each
-// operand's tuples are then found through a hash index on the columns its
-// conditions test. For joins whose conditions form no cycle and whose
-// operands each share an attribute with an earlier one (chains, stars and
-// trees, listed from a root outwards) the work is thus proportional to the
-// input plus the output, not to the product of the tuple counts. Otherwise
-// partial rows can still pile up that a later operand rejects: a cyclic join
-// (R(a,b), S(b,c), T(c,a)), or a chain listed as R(a,b), T(c,d), S(b,c).
+// Duplicate rows are kept. The work does not follow the nested loop: values
+// become ids, tuples that can be in no row are removed first, and each level
+// finds its candidates through indexes, asking later operands first where
+// they decide whether a tuple can be completed. For an acyclic join (chains,
+// stars, trees, and cross products of such) listed in any order the work is
+// then about proportional to input plus output, up to a log factor, except
+// where a level is restricted by several later operands at once through
+// different earlier ones; for a cyclic join it stays within the worst-case
+// bound of the largest possible result for such inputs, up to a log factor,
+// for the shapes tested (triangles, four-cycles, cycles at the end of a chain).
 //
 // Where the nested loop is not defined, the result is:
 // - no operands: the header "result()" and no rows;
@@ -29,16 +30,24 @@
 
 #include "driver/output.h"
 #include "join/planning.h"
+#include "join/stats.h"
 
 namespace natjoin {
 
 // Writes the result section to `out`. The header line goes out at once and
 // every row within about a millisecond of being found. Stops early when a
-// write to `out` fails. REQUIRES: `conditions` and `hiddenColumns` as
-// findJoinConditions makes them for `operands`.
+// write to `out` fails. The conditions follow from the operands' attribute
+// names, so only `hiddenColumns` is read of the plan. REQUIRES:
+// `conditions` and `hiddenColumns` as findJoinConditions makes them for
+// `operands`.
 void writeJoinResult(OutputWriter& out, const Operands& operands,
                      const std::vector<JoinCondition>& conditions,
                      const HiddenColumns& hiddenColumns);
+
+// The same, planning from the names alone (no list of condition pairs,
+// which can be quadratic in the operands), and counting the work in
+// `stats` when it is given.
+void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats = nullptr);
 
 }  // namespace natjoin
 

@@ -1,0 +1,44 @@
+// The values that join variables take, as dense 32-bit ids.
+//
+// Every value of a variable gets an id from one dictionary per variable,
+// shared by all operands that have the variable, so equal texts get equal
+// ids and conditions compare ids. Each operand's tuples are split once; a
+// tuple that lacks a value some condition names, or holds two different
+// values in two columns of one name, can be in no row and is not alive.
+#ifndef NATJOIN_JOIN_COLUMNS_H_
+#define NATJOIN_JOIN_COLUMNS_H_
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "join/classes.h"
+#include "join/planning.h"
+
+namespace natjoin {
+
+struct EncodedOperand {
+  std::uint32_t width = 0;           // slots, as in OperandVars
+  std::vector<std::uint32_t> ids;    // tuple-major: 4 bytes per slot per tuple
+  std::vector<std::uint32_t> alive;  // alive tuple numbers, ascending: 4 bytes per tuple
+
+  std::uint32_t id(std::uint32_t tuple, std::uint32_t slot) const {
+    return ids[std::size_t{tuple} * width + slot];
+  }
+  const std::uint32_t* row(std::uint32_t tuple) const {
+    return ids.data() + std::size_t{tuple} * width;
+  }
+};
+
+struct EncodedJoin {
+  std::vector<EncodedOperand> operands;
+  std::vector<std::uint32_t> domainSize;  // per variable, the number of ids given
+};
+
+// Splits the tuples of every operand and numbers the variables' values.
+// REQUIRES: every operand has fewer than 2^32 - 1 tuples.
+EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes);
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_JOIN_COLUMNS_H_

@@ -1,0 +1,103 @@
+// The plan of the enumeration: for each level (operand position, in join
+// order) how its candidates are found once the tuples of the earlier levels
+// are chosen.
+//
+// The candidates of level i are its alive tuples that agree with the chosen
+// prefix on every variable an earlier operand has (its bound variables),
+// found through an index on those variables. Where later operands decide
+// whether such a tuple can still be completed, they are asked first: the
+// later operands connected to operand i through variables no earlier operand
+// has form a component; those of its members that also have bound
+// variables (anchors) restrict i through a join tree of the component rooted
+// at i. The tree is walked from the anchors inwards, each step iterating the
+// smaller side and probing the other (as worst-case optimal joins do), and
+// the surviving tuples of i are sorted into ascending order. A tuple left
+// out this way is in no row with the current prefix; a tuple kept may still
+// be (for a cyclic join), in which case a later level finds no candidate.
+//
+// Candidates depend only on the values of the variables read from the
+// prefix, so they are computed again only when those values change.
+#ifndef NATJOIN_JOIN_LEVELS_H_
+#define NATJOIN_JOIN_LEVELS_H_
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "join/classes.h"
+#include "join/columns.h"
+#include "join/id_index.h"
+#include "join/key_table.h"
+#include "join/stats.h"
+
+namespace natjoin {
+
+// Where a bound variable's value is read: the slot of an earlier operand.
+struct KeySource {
+  std::uint32_t operand;
+  std::uint32_t slot;
+};
+
+using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+
+// Indexes by (operand, slots), built on first use and shared by all levels.
+class IndexCache {
+ public:
+  explicit IndexCache(const EncodedJoin& encoded) : encoded_(encoded) {}
+  const IdIndex& get(std::uint32_t operand, const std::vector<std::uint32_t>& slots);
+
+ private:
+  const EncodedJoin& encoded_;
+  std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::unique_ptr<IdIndex>> indexes_;
+};
+
+// One operand of a level's component in the join tree rooted at the level.
+struct PruneNode {
+  std::uint32_t operand = 0;
+  std::uint32_t parent = UINT32_MAX;  // node index; UINT32_MAX at the root
+  std::vector<std::uint32_t> children;
+  std::vector<std::uint32_t> anchorSlots;  // own slots of bound variables
+  std::vector<KeySource> anchorSources;    // parallel to anchorSlots
+  SlotPairs sharedWithParent;              // (own slot, parent's slot)
+  // Lazily made indexes: on anchorSlots; on anchorSlots and the slots shared
+  // with the parent; per child, on anchorSlots and the slots shared with it.
+  const IdIndex* anchorIndex = nullptr;
+  const IdIndex* probeIndex = nullptr;
+  std::vector<const IdIndex*> childIndex;
+  std::vector<std::uint32_t> anchorKey;  // the anchor values of the current prefix
+  // Scratch, kept between computations: the node's surviving tuples and,
+  // for an inner node, the keys they share with the parent.
+  std::vector<std::uint32_t> survivors;
+  KeyTable sharedKeys;
+  KeyTable seenKeys;
+};
+
+struct Level {
+  std::uint32_t operand = 0;
+  std::vector<std::uint32_t> boundSlots;  // own slots of bound variables
+  std::vector<KeySource> boundSources;    // parallel to boundSlots
+  const IdIndex* index = nullptr;         // on boundSlots
+  // Empty when no later operand restricts this level. Node 0 is the root.
+  std::vector<PruneNode> nodes;
+  // Every value the pruned candidates depend on, and the last such values.
+  std::vector<KeySource> cacheSources;
+  std::vector<std::uint32_t> cacheKey;
+  bool cached = false;
+  std::vector<std::uint32_t> candidates;  // when pruned: ascending
+};
+
+// Plans every level. REQUIRES: `encoded` already reduced.
+std::vector<Level> planLevels(const JoinClasses& classes, const EncodedJoin& encoded,
+                              IndexCache& indexes);
+
+// The candidates of `level` given the tuples `chosen` at the earlier levels.
+std::span<const std::uint32_t> findCandidates(Level& level, const EncodedJoin& encoded,
+                                              IndexCache& indexes,
+                                              const std::vector<std::uint32_t>& chosen,
+                                              JoinStats& stats);
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_JOIN_LEVELS_H_

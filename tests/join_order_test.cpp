@@ -1,0 +1,340 @@
+// The join in every listed order: the engine against the nested loop on
+// generated chains, stars, trees and cycles listed in random orders, and the
+// work it does, counted, on the shapes where the nested loop order would be
+// ruinous.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "driver/output.h"
+#include "join/engine.h"
+#include "join/planning.h"
+#include "reference_join.h"
+
+namespace natjoin {
+namespace {
+
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+
+ private:
+  std::uint64_t state_;
+};
+
+std::string numbered(const char* prefix, std::size_t number) {
+  std::string text(prefix);
+  text += std::to_string(number);
+  return text;
+}
+
+std::unique_ptr<Relation> makeRelation(const std::string& name,
+                                       const std::vector<std::string>& attributes) {
+  auto relation = std::make_unique<Relation>();
+  relation->setName(name);
+  for (const auto& attribute : attributes) relation->addAttribute(attribute);
+  return relation;
+}
+
+// The attribute lists of one join shape over attributes a0, a1, ...
+std::vector<std::vector<std::string>> shapeAttributes(Rng& rng) {
+  auto a = [](std::size_t index) { return numbered("a", index); };
+  std::vector<std::vector<std::string>> shape;
+  const std::size_t size = 2 + rng.below(4);
+  switch (rng.below(6)) {
+    case 0:  // chain
+      for (std::size_t at = 0; at < size; ++at) shape.push_back({a(at), a(at + 1)});
+      break;
+    case 1:  // star: a fact and its dimensions
+      shape.push_back({});
+      for (std::size_t at = 0; at < size; ++at) {
+        shape[0].push_back(a(at));
+        shape.push_back({a(at), numbered("x", at)});
+      }
+      break;
+    case 2:  // cycle
+      for (std::size_t at = 0; at <= size; ++at) shape.push_back({a(at), a((at + 1) % (size + 1))});
+      break;
+    case 3:  // a chain whose end closes a cycle
+      for (std::size_t at = 0; at < size + 2; ++at) shape.push_back({a(at), a(at + 1)});
+      shape.push_back({a(size + 2), a(size)});
+      break;
+    case 4:  // a tree: each relation hangs off an earlier one
+      shape.push_back({a(0), a(1)});
+      for (std::size_t at = 1; at <= size; ++at) {
+        const std::size_t parent = rng.below(at);
+        shape.push_back({shape[parent][rng.below(shape[parent].size())], a(at + 1)});
+      }
+      break;
+    default:  // anything: few names, so that they meet in many ways
+      for (std::size_t at = 0; at <= size; ++at) {
+        std::vector<std::string> attributes;
+        const std::size_t width = 1 + rng.below(3);
+        for (std::size_t col = 0; col < width; ++col) attributes.push_back(a(rng.below(4)));
+        shape.push_back(attributes);
+      }
+  }
+  return shape;
+}
+
+struct Generated {
+  JoinList joinList;
+  Relations relations;
+};
+
+Generated generateShaped(Rng& rng, std::size_t maxTuples) {
+  Generated db;
+  auto shape = shapeAttributes(rng);
+  if (rng.below(3) == 0) shape.push_back({"y"});  // an unconnected relation
+  const std::size_t domain = 2 + rng.below(3);
+  for (std::size_t relIdx = 0; relIdx < shape.size(); ++relIdx) {
+    auto relation = makeRelation(numbered("R", relIdx), shape[relIdx]);
+    const std::size_t tuples = rng.below(16) == 0 ? 0 : 1 + rng.below(maxTuples);
+    for (std::size_t t = 0; t < tuples; ++t) {
+      std::size_t length = shape[relIdx].size();
+      const std::size_t odd = rng.below(12);
+      if (odd == 0 && length > 0) length -= 1;  // short: a condition on it fails
+      if (odd == 1) length += 1;                // long: the extra value is written
+      Tuple tuple;
+      for (std::size_t v = 0; v < length; ++v) tuple.push_back(numbered("v", rng.below(domain)));
+      relation->addTuple(tuple);
+    }
+    db.relations.push_back(std::move(relation));
+  }
+  // A random order, with some relations listed twice.
+  std::vector<std::string> names;
+  for (const auto& relation : db.relations) names.emplace_back(relation->name());
+  for (std::size_t at = names.size(); at > 1; --at) std::swap(names[at - 1], names[rng.below(at)]);
+  for (const auto& name : names) {
+    db.joinList.push_back(name);
+    if (rng.below(8) == 0) db.joinList.push_back(names[rng.below(names.size())]);
+  }
+  return db;
+}
+
+std::string engineResult(const Operands& operands, JoinStats* stats = nullptr) {
+  StringSink sink;
+  OutputWriter out(sink);
+  writeJoinResult(out, operands, stats);
+  out.flush();
+  return sink.text();
+}
+
+std::string describe(const Generated& db) {
+  std::string text = "join list:";
+  for (const auto& name : db.joinList) (text += ' ') += name;
+  for (const auto& relation : db.relations) {
+    ((text += '\n') += relation->name()) += '(';
+    for (const auto attribute : relation->attributes()) (text += attribute) += ';';
+    (text += ")\n") += relation->tupleText();
+  }
+  return text;
+}
+
+TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
+  Rng rng(42);
+  int compared = 0;
+  std::size_t rowsSeen = 0;
+  while (compared < 4000) {
+    const Generated db = generateShaped(rng, 6);
+    Operands operands;
+    selectOperands(db.joinList, db.relations, operands);
+    std::size_t product = 1;
+    for (const Relation* operand : operands) {
+      product *= std::max<std::size_t>(operand->tupleCount(), 1);
+      if (product > 300000) break;
+    }
+    if (product > 300000) continue;
+    std::vector<JoinCondition> conditions;
+    HiddenColumns hidden;
+    findJoinConditions(operands, conditions, hidden);
+    const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
+    ASSERT_EQ(engineResult(operands), expected) << "database " << compared << ":\n" << describe(db);
+    rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
+    ++compared;
+  }
+  EXPECT_GT(rowsSeen, 4000u);
+}
+
+// ---- work bounds ----
+
+struct Built {
+  Relations relations;
+  Operands operands;
+  std::size_t inputTuples = 0;
+};
+
+// A relation `name` with the given attributes and tuples of numbered values.
+void add(Built& built, const std::string& name, const std::vector<std::string>& attributes,
+         const std::vector<std::vector<std::size_t>>& tuples) {
+  auto relation = makeRelation(name, attributes);
+  for (const auto& values : tuples) {
+    Tuple tuple;
+    for (const std::size_t value : values) tuple.push_back(numbered("v", value));
+    relation->addTuple(tuple);
+  }
+  built.relations.push_back(std::move(relation));
+}
+
+void select(Built& built, const JoinList& joinList) {
+  selectOperands(joinList, built.relations, built.operands);
+  for (const Relation* operand : built.operands) built.inputTuples += operand->tupleCount();
+}
+
+Built chain(std::size_t size, const JoinList& order, std::uint64_t seed) {
+  Rng rng(seed);
+  Built built;
+  std::vector<std::vector<std::size_t>> r, s, t;
+  for (std::size_t at = 0; at < size; ++at) {
+    r.push_back({at, rng.below(size)});
+    s.push_back({rng.below(size), rng.below(size)});
+    t.push_back({rng.below(size), at});
+  }
+  add(built, "R", {"a", "b"}, r);
+  add(built, "S", {"b", "c"}, s);
+  add(built, "T", {"c", "d"}, t);
+  select(built, order);
+  return built;
+}
+
+TEST(JoinOrder, ChainCostsAboutInputPlusOutputInEveryOrder) {
+  // Listed R, T, S the nested loop walks all of R × T: 10^8 pairs here.
+  for (const JoinList& order : std::vector<JoinList>{
+           {"R", "S", "T"}, {"R", "T", "S"}, {"T", "R", "S"}, {"S", "T", "R"}, {"T", "S", "R"}}) {
+    const Built built = chain(10000, order, 5);
+    JoinStats stats;
+    engineResult(built.operands, &stats);
+    EXPECT_GT(stats.rows, 5000u);
+    EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows))
+        << order[0] << order[1] << order[2];
+  }
+}
+
+TEST(JoinOrder, FactListedLastCostsAboutInputPlusOutput) {
+  // The dimensions first form a 50^3 cross product that the fact prunes.
+  Rng rng(9);
+  Built built;
+  std::vector<std::vector<std::size_t>> fact, dimension;
+  for (std::size_t at = 0; at < 2000; ++at) {
+    fact.push_back({rng.below(50), rng.below(50), rng.below(50), at});
+  }
+  for (std::size_t at = 0; at < 50; ++at) dimension.push_back({at, at});
+  add(built, "F", {"k1", "k2", "k3", "m"}, fact);
+  add(built, "D1", {"k1", "x1"}, dimension);
+  add(built, "D2", {"k2", "x2"}, dimension);
+  add(built, "D3", {"k3", "x3"}, dimension);
+  select(built, {"D1", "D2", "D3", "F"});
+  JoinStats stats;
+  engineResult(built.operands, &stats);
+  EXPECT_EQ(stats.rows, 2000u);
+  EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows));
+}
+
+TEST(JoinOrder, HeavyValueTriangleIteratesTheSmallerSide) {
+  // R(a,b) and S(b,c) meet on one heavy b: for each R tuple the S side has
+  // n/2 tuples and the T side one, so taking the smaller side costs O(1)
+  // per R tuple where the larger costs n/2.
+  const std::size_t n = 4000;
+  Built built;
+  std::vector<std::vector<std::size_t>> r, s, t;
+  for (std::size_t at = 0; at < n / 2; ++at) {
+    r.push_back({at, 0});
+    s.push_back({0, at});
+    t.push_back({at, (at * 7) % (n / 2)});
+  }
+  for (std::size_t at = n / 2; at < n; ++at) {
+    r.push_back({at, at});
+    s.push_back({at, at});
+    t.push_back({at, at});
+  }
+  add(built, "R", {"a", "b"}, r);
+  add(built, "S", {"b", "c"}, s);
+  add(built, "T", {"c", "a"}, t);
+  select(built, {"R", "S", "T"});
+  JoinStats stats;
+  engineResult(built.operands, &stats);
+  EXPECT_EQ(stats.rows, n);
+  EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows));
+}
+
+TEST(JoinOrder, UnrelatedLevelDoesNotRepeatTheWorkOfLaterOnes) {
+  // join(R, X, T, S): T's candidates come through S and depend on R only,
+  // so they are found once per R tuple, not again for each of X's tuples.
+  Built built;
+  std::vector<std::vector<std::size_t>> r, x, s, t;
+  for (std::size_t at = 0; at < 20; ++at) r.push_back({at, at});
+  for (std::size_t at = 0; at < 50; ++at) x.push_back({at});
+  for (std::size_t b = 0; b < 20; ++b) {
+    for (std::size_t c = 0; c < 50; ++c) {
+      s.push_back({b, b * 1000 + c});
+      t.push_back({b * 1000 + c, c});
+    }
+  }
+  add(built, "R", {"a", "b"}, r);
+  add(built, "X", {"x"}, x);
+  add(built, "S", {"b", "c"}, s);
+  add(built, "T", {"c", "d"}, t);
+  select(built, {"R", "X", "T", "S"});
+  JoinStats stats;
+  engineResult(built.operands, &stats);
+  EXPECT_EQ(stats.rows, 20u * 50u * 50u);
+  EXPECT_LT(stats.candidateSteps, stats.rows / 10);
+}
+
+TEST(JoinOrder, DeadEndsAreRemovedBeforeEnumerating) {
+  // R and S share one b everywhere (n² pairs), and T matches no S tuple.
+  const std::size_t n = 5000;
+  Built built;
+  std::vector<std::vector<std::size_t>> r, s, t;
+  for (std::size_t at = 0; at < n; ++at) {
+    r.push_back({at, 0});
+    s.push_back({0, at});
+    t.push_back({n + at, at});
+  }
+  add(built, "R", {"a", "b"}, r);
+  add(built, "S", {"b", "c"}, s);
+  add(built, "T", {"c", "d"}, t);
+  select(built, {"R", "S", "T"});
+  JoinStats stats;
+  EXPECT_EQ(engineResult(built.operands, &stats), "\nresult(a,b,c,d)\n");
+  EXPECT_LT(stats.total(), 12 * built.inputTuples);
+}
+
+TEST(JoinOrder, RepeatedOperandsAndNamesCostLinearly) {
+  {
+    // One tuple listed 3,000 times: 4.5 million condition pairs, one row.
+    Built built;
+    add(built, "R", {"a"}, {{1}});
+    select(built, JoinList(3000, "R"));
+    JoinStats stats;
+    engineResult(built.operands, &stats);
+    EXPECT_EQ(stats.rows, 1u);
+    EXPECT_LT(stats.total(), 12 * built.inputTuples);
+  }
+  {
+    // 200 columns all named a, joined with itself: each tuple meets itself.
+    Built built;
+    std::vector<std::vector<std::size_t>> tuples;
+    for (std::size_t at = 0; at < 200; ++at) tuples.push_back(std::vector<std::size_t>(200, at));
+    add(built, "R", std::vector<std::string>(200, "a"), tuples);
+    select(built, {"R", "R"});
+    JoinStats stats;
+    engineResult(built.operands, &stats);
+    EXPECT_EQ(stats.rows, 200u);
+    EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows));
+  }
+}
+
+}  // namespace
+}  // namespace natjoin

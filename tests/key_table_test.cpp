@@ -1,0 +1,79 @@
+// Keys of value ids: the hash table and the index built on it, also when
+// every key hashes alike, so that only the full comparison tells keys apart.
+#include "join/key_table.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "join/id_index.h"
+
+namespace natjoin {
+namespace {
+
+std::uint64_t collidingHash(const std::uint32_t* key, std::size_t width) {
+  return width == 0 ? 0 : key[0] % 3;  // three buckets, same tag
+}
+
+TEST(KeyTable, NumbersKeysInOrderOfFirstInsertAndFindsThem) {
+  for (const KeyTable::HashFn hash : {&hashIds, &collidingHash}) {
+    KeyTable table(2, hash);
+    std::vector<std::uint32_t> keys;
+    for (std::uint32_t a = 0; a < 40; ++a) {
+      for (std::uint32_t b = 0; b < 5; ++b) {
+        const std::uint32_t key[] = {a, b};
+        EXPECT_EQ(table.insert(key), a * 5 + b);
+      }
+    }
+    EXPECT_EQ(table.size(), 200u);
+    for (std::uint32_t a = 0; a < 40; ++a) {
+      for (std::uint32_t b = 0; b < 5; ++b) {
+        const std::uint32_t key[] = {a, b};
+        EXPECT_EQ(table.insert(key), a * 5 + b);  // already there
+        EXPECT_EQ(table.find(key), a * 5 + b);
+        EXPECT_EQ(table.key(a * 5 + b)[1], b);
+      }
+    }
+    const std::uint32_t missing[] = {3, 7};
+    EXPECT_FALSE(table.contains(missing));
+    table.clear();
+    const std::uint32_t first[] = {0, 0};
+    EXPECT_FALSE(table.contains(first));
+    EXPECT_EQ(table.insert(missing), 0u);
+  }
+}
+
+TEST(KeyTable, EmptyKeysAreAllOneKey) {
+  KeyTable table(0);
+  EXPECT_EQ(table.insert(nullptr), 0u);
+  EXPECT_EQ(table.insert(nullptr), 0u);
+  EXPECT_EQ(table.size(), 1u);
+}
+
+TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
+  EncodedOperand operand;
+  operand.width = 2;
+  // Tuple t holds (t % 4, t % 3); tuples 5 and 9 are not alive.
+  for (std::uint32_t tuple = 0; tuple < 24; ++tuple) {
+    operand.ids.push_back(tuple % 4);
+    operand.ids.push_back(tuple % 3);
+    if (tuple != 5 && tuple != 9) operand.alive.push_back(tuple);
+  }
+  const IdIndex both(operand, {0, 1}, &collidingHash);
+  const std::uint32_t key[] = {1, 2};  // t % 12 == 5: tuples 17 (5 is dead)
+  EXPECT_EQ(std::vector<std::uint32_t>(both.lookup(key).begin(), both.lookup(key).end()),
+            std::vector<std::uint32_t>({17}));
+  const IdIndex second(operand, {1}, &collidingHash);
+  const std::uint32_t zero[] = {0};
+  const auto found = second.lookup(zero);
+  EXPECT_EQ(std::vector<std::uint32_t>(found.begin(), found.end()),
+            std::vector<std::uint32_t>({0, 3, 6, 12, 15, 18, 21}));
+  const std::uint32_t absent[] = {7};
+  EXPECT_TRUE(second.lookup(absent).empty());
+  const IdIndex all(operand, {});
+  EXPECT_EQ(all.lookup(nullptr).size(), 22u);
+}
+
+}  // namespace
+}  // namespace natjoin
