@@ -52,27 +52,32 @@ TEST(KeyTable, EmptyKeysAreAllOneKey) {
 }
 
 TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
-  EncodedOperand operand;
-  operand.width = 2;
-  // Tuple t holds (t % 4, t % 3); tuples 5 and 9 are not alive.
-  for (std::uint32_t tuple = 0; tuple < 24; ++tuple) {
-    operand.ids.push_back(tuple % 4);
-    operand.ids.push_back(tuple % 3);
-    if (tuple != 5 && tuple != 9) operand.alive.push_back(tuple);
+  // Small domains make one-id keys direct; huge ones make them hashed.
+  for (const std::uint32_t domain : {4u, 1u << 30}) {
+    EncodedOperand operand;
+    operand.width = 2;
+    operand.domain = {domain, domain};
+    // Tuple t holds (t % 4, t % 3); tuples 5 and 9 are not alive.
+    for (std::uint32_t tuple = 0; tuple < 24; ++tuple) {
+      operand.ids.push_back(tuple % 4);
+      operand.ids.push_back(tuple % 3);
+      if (tuple != 5 && tuple != 9) operand.alive.push_back(tuple);
+    }
+    const IdIndex both(operand, {0, 1}, &collidingHash);
+    const std::uint32_t key[] = {1, 2};  // t % 12 == 5: tuple 17 (5 is dead)
+    const auto pair = both.lookup(key);
+    EXPECT_EQ(std::vector<std::uint32_t>(pair.begin(), pair.end()),
+              std::vector<std::uint32_t>({17}));
+    const IdIndex second(operand, {1}, &collidingHash);
+    const std::uint32_t zero[] = {0};
+    const auto found = second.lookup(zero);
+    EXPECT_EQ(std::vector<std::uint32_t>(found.begin(), found.end()),
+              std::vector<std::uint32_t>({0, 3, 6, 12, 15, 18, 21}));
+    const std::uint32_t absent[] = {7};
+    EXPECT_TRUE(second.lookup(absent).empty());
+    const IdIndex all(operand, {});
+    EXPECT_EQ(all.lookup(nullptr).size(), 22u);
   }
-  const IdIndex both(operand, {0, 1}, &collidingHash);
-  const std::uint32_t key[] = {1, 2};  // t % 12 == 5: tuples 17 (5 is dead)
-  EXPECT_EQ(std::vector<std::uint32_t>(both.lookup(key).begin(), both.lookup(key).end()),
-            std::vector<std::uint32_t>({17}));
-  const IdIndex second(operand, {1}, &collidingHash);
-  const std::uint32_t zero[] = {0};
-  const auto found = second.lookup(zero);
-  EXPECT_EQ(std::vector<std::uint32_t>(found.begin(), found.end()),
-            std::vector<std::uint32_t>({0, 3, 6, 12, 15, 18, 21}));
-  const std::uint32_t absent[] = {7};
-  EXPECT_TRUE(second.lookup(absent).empty());
-  const IdIndex all(operand, {});
-  EXPECT_EQ(all.lookup(nullptr).size(), 22u);
 }
 
 }  // namespace

@@ -114,6 +114,11 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes)
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
     encoded.domainSize[var] = dictionaries[var].size();
   }
+  for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
+    for (const std::uint32_t var : classes.operands[operandIdx].vars) {
+      encoded.operands[operandIdx].domain.push_back(encoded.domainSize[var]);
+    }
+  }
   return encoded;
 }
 

@@ -18,9 +18,10 @@
 namespace natjoin {
 
 struct EncodedOperand {
-  std::uint32_t width = 0;           // slots, as in OperandVars
-  std::vector<std::uint32_t> ids;    // tuple-major: 4 bytes per slot per tuple
-  std::vector<std::uint32_t> alive;  // alive tuple numbers, ascending: 4 bytes per tuple
+  std::uint32_t width = 0;            // slots, as in OperandVars
+  std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
+  std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
+  std::vector<std::uint32_t> domain;  // per slot, how many ids its variable has
 
   std::uint32_t id(std::uint32_t tuple, std::uint32_t slot) const {
     return ids[std::size_t{tuple} * width + slot];

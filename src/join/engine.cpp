@@ -12,113 +12,13 @@
 #include "join/join_tree.h"
 #include "join/levels.h"
 #include "join/reduce.h"
+#include "join/rows.h"
 
 namespace natjoin {
 namespace {
 
 // How many enumeration steps pass between two looks at the clock.
 constexpr std::uint32_t kPollSteps = 1024;
-
-void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns) {
-  out.write("\nresult(");
-  bool written = false;
-  for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    const auto& attributes = operands[operandIdx]->attributes();
-    for (std::size_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-      if (hiddenColumns[operandIdx][attrIdx]) continue;
-      if (written) out.put(',');
-      out.write(attributes[attrIdx]);
-      written = true;
-    }
-  }
-  out.write(")\n");
-}
-
-// Writes rows: the visible values of one chosen tuple per operand.
-class RowWriter {
- public:
-  RowWriter(OutputWriter& out, const Operands& operands, const HiddenColumns& hidden)
-      : out_(out),
-        operands_(operands),
-        hidden_(hidden),
-        hasHidden_(operands.size()),
-        pieceText_(operands.size()),
-        pieceHasValue_(operands.size(), false),
-        pieceStorage_(operands.size()) {
-    for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-      const auto& bits = hidden[operandIdx];
-      hasHidden_[operandIdx] = std::find(bits.begin(), bits.end(), true) != bits.end();
-    }
-  }
-
-  // Keeps the visible values of `tuple` at outer level `level` ready: a view
-  // of the stored tuple when nothing of it is hidden (no copy, however long
-  // the tuple), else a string made once per chosen tuple.
-  void choose(std::size_t level, std::uint32_t tuple) {
-    bool written = false;
-    if (hasHidden_[level]) {
-      pieceStorage_[level].clear();
-      appendVisible(pieceStorage_[level], level, tuple, written);
-      pieceText_[level] = pieceStorage_[level];
-    } else {
-      const TupleView view = operands_[level]->tuple(tuple);
-      written = view.hasValues();
-      pieceText_[level] = view.text();
-    }
-    pieceHasValue_[level] = written;
-  }
-
-  // Writes the row of the outer levels' chosen tuples and `tuple` at the
-  // last level.
-  void writeRow(std::uint32_t tuple) {
-    const std::size_t last = operands_.size() - 1;
-    bool written = false;
-    for (std::size_t outer = 0; outer < last; ++outer) {
-      if (!pieceHasValue_[outer]) continue;
-      if (written) out_.put(',');
-      out_.write(pieceText_[outer]);
-      written = true;
-    }
-    appendVisible(out_, last, tuple, written);
-    out_.put('\n');
-    out_.endRow();
-  }
-
- private:
-  static void append(std::string& to, std::string_view text) { to += text; }
-  static void append(OutputWriter& to, std::string_view text) { to.write(text); }
-  static void append(std::string& to, char c) { to += c; }
-  static void append(OutputWriter& to, char c) { to.put(c); }
-
-  // Appends the visible values of `tuple` of `operandIdx`, each after a ","
-  // if something was written before it.
-  template <typename Target>
-  void appendVisible(Target& to, std::size_t operandIdx, std::uint32_t tuple, bool& written) const {
-    const TupleView view = operands_[operandIdx]->tuple(tuple);
-    if (!view.hasValues()) return;
-    if (!hasHidden_[operandIdx]) {
-      if (written) append(to, ',');
-      append(to, view.text());
-      written = true;
-      return;
-    }
-    const auto& bits = hidden_[operandIdx];
-    view.forEachValue([&](std::size_t position, std::string_view value) {
-      if (position < bits.size() && bits[position]) return;
-      if (written) append(to, ',');
-      append(to, value);
-      written = true;
-    });
-  }
-
-  OutputWriter& out_;
-  const Operands& operands_;
-  const HiddenColumns& hidden_;
-  std::vector<bool> hasHidden_;
-  std::vector<std::string_view> pieceText_;
-  std::vector<bool> pieceHasValue_;  // an empty value still counts
-  std::vector<std::string> pieceStorage_;
-};
 
 void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns,
              JoinStats& stats) {

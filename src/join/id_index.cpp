@@ -1,6 +1,13 @@
 #include "join/id_index.h"
 
 namespace natjoin {
+namespace {
+
+// Ids a direct index may have beyond four per tuple: small domains always
+// qualify.
+constexpr std::size_t kDirectSlack = 1024;
+
+}  // namespace
 
 IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
                  KeyTable::HashFn hash)

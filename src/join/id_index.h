@@ -2,8 +2,9 @@
 // for each key, the tuples holding it, in ascending tuple order, so that a
 // lookup yields candidates in the order of the nested loop.
 //
-// Cost: 4 bytes per indexed tuple, 8 per distinct key, and the key table
-// (KeyTable) of the distinct keys.
+// Cost: 4 bytes per indexed tuple, 4 per group, and the key table
+// (KeyTable) of the distinct keys; a key of one id from a variable with at
+// most a few ids per tuple needs no key table, one group per id instead.
 #ifndef NATJOIN_JOIN_ID_INDEX_H_
 #define NATJOIN_JOIN_ID_INDEX_H_
 
@@ -26,6 +27,7 @@ class IdIndex {
   const std::vector<std::uint32_t>& slots() const { return slots_; }
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
+    if (direct_) return key[0] < directSize_ ? group(key[0]) : std::span<const std::uint32_t>();
     return group(table_.find(key));
   }
   std::span<const std::uint32_t> group(std::uint32_t number) const {
@@ -35,6 +37,10 @@ class IdIndex {
 
  private:
   std::vector<std::uint32_t> slots_;
+  // A key of one id whose variable has few ids is its own group number:
+  // no hashing, and groups of absent ids are empty.
+  bool direct_ = false;
+  std::uint32_t directSize_ = 0;
   KeyTable table_;
   std::vector<std::uint32_t> groupStart_;  // per group, where its members begin
   std::vector<std::uint32_t> members_;     // tuple numbers, grouped

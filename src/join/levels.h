@@ -66,7 +66,8 @@ struct PruneNode {
   const IdIndex* anchorIndex = nullptr;
   const IdIndex* probeIndex = nullptr;
   std::vector<const IdIndex*> childIndex;
-  std::vector<std::uint32_t> anchorKey;  // the anchor values of the current prefix
+  std::vector<std::uint32_t> anchorKey;     // the anchor values of the current prefix
+  std::span<const std::uint32_t> anchored;  // the tuples agreeing with anchorKey
   // Scratch, kept between computations: the node's surviving tuples and,
   // for an inner node, the keys they share with the parent.
   std::vector<std::uint32_t> survivors;

@@ -1,0 +1,192 @@
+#include <algorithm>
+
+#include "join/levels.h"
+
+namespace natjoin {
+namespace {
+
+void readKey(const std::vector<KeySource>& sources, const EncodedJoin& encoded,
+             const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
+  key.resize(sources.size());
+  for (std::size_t keyIdx = 0; keyIdx < sources.size(); ++keyIdx) {
+    const KeySource& source = sources[keyIdx];
+    key[keyIdx] = encoded.operands[source.operand].id(chosen[source.operand], source.slot);
+  }
+}
+
+std::vector<std::uint32_t> concat(const std::vector<std::uint32_t>& slots, const SlotPairs& pairs,
+                                  bool second) {
+  std::vector<std::uint32_t> result(slots);
+  for (const auto& pair : pairs) result.push_back(second ? pair.second : pair.first);
+  return result;
+}
+
+// Computes the survivors of one node from its children's results. Runs on
+// the nodes from the last to the first, so children are done first.
+class Pruner {
+ public:
+  Pruner(Level& level, const EncodedJoin& encoded, IndexCache& indexes, JoinStats& stats)
+      : level_(level), encoded_(encoded), indexes_(indexes), stats_(stats) {}
+
+  void run(const std::vector<std::uint32_t>& chosen) {
+    auto& nodes = level_.nodes;
+    for (PruneNode& node : nodes) {
+      readKey(node.anchorSources, encoded_, chosen, node.anchorKey);
+      if (node.anchorIndex == nullptr) {
+        node.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
+      }
+      node.anchored = node.anchorIndex->lookup(node.anchorKey.data());
+    }
+    for (std::size_t nodeIdx = nodes.size(); nodeIdx-- > 0;) {
+      if (!nodes[nodeIdx].children.empty()) computeNode(nodes[nodeIdx]);
+    }
+  }
+
+ private:
+  // How many keys a child offers its parent.
+  std::size_t offered(PruneNode& child) {
+    return child.children.empty() ? child.anchored.size() : child.sharedKeys.size();
+  }
+
+  // Whether `tuple` of `node` has a partner in `child`.
+  bool hasPartner(const PruneNode& node, std::uint32_t tuple, PruneNode& child) {
+    const std::uint32_t* row = encoded_.operands[node.operand].row(tuple);
+    if (!child.children.empty()) {
+      key_.resize(child.sharedWithParent.size());
+      for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
+        key_[keyIdx] = row[child.sharedWithParent[keyIdx].second];
+      }
+      return child.sharedKeys.contains(key_.data());
+    }
+    if (child.probeIndex == nullptr) {
+      child.probeIndex =
+          &indexes_.get(child.operand, concat(child.anchorSlots, child.sharedWithParent, false));
+    }
+    key_ = child.anchorKey;
+    for (const auto& pair : child.sharedWithParent) key_.push_back(row[pair.second]);
+    return !child.probeIndex->lookup(key_.data()).empty();
+  }
+
+  bool survives(const PruneNode& node, std::uint32_t tuple, std::uint32_t skipChild) {
+    for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
+      if (childIdx == skipChild) continue;
+      ++stats_.candidateSteps;
+      if (!hasPartner(node, tuple, level_.nodes[node.children[childIdx]])) return false;
+    }
+    return true;
+  }
+
+  void computeNode(PruneNode& node) {
+    node.survivors.clear();
+    // The child offering the fewest keys, against the node's own tuples.
+    std::uint32_t best = 0;
+    std::size_t bestSize = SIZE_MAX;
+    for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
+      const std::size_t size = offered(level_.nodes[node.children[childIdx]]);
+      if (size < bestSize) {
+        best = childIdx;
+        bestSize = size;
+      }
+    }
+    const std::span<const std::uint32_t> own = node.anchored;
+    if (own.size() <= bestSize) {
+      stats_.candidateSteps += own.size();
+      for (const std::uint32_t tuple : own) {
+        if (survives(node, tuple, UINT32_MAX)) node.survivors.push_back(tuple);
+      }
+    } else {
+      fromChild(node, best);
+    }
+    if (node.parent == UINT32_MAX) return;
+    node.sharedKeys.clear();
+    std::vector<std::uint32_t>& key = key_;
+    key.resize(node.sharedWithParent.size());
+    for (const std::uint32_t tuple : node.survivors) {
+      const std::uint32_t* row = encoded_.operands[node.operand].row(tuple);
+      for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+        key[keyIdx] = row[node.sharedWithParent[keyIdx].first];
+      }
+      node.sharedKeys.insert(key.data());
+    }
+    stats_.candidateSteps += node.survivors.size();
+  }
+
+  // Finds the node's tuples through the keys child `childIdx` offers: each
+  // distinct key leads to its own group of tuples, so no tuple is found
+  // twice; the groups are merged into ascending order by a sort.
+  void fromChild(PruneNode& node, std::uint32_t childIdx) {
+    PruneNode& child = level_.nodes[node.children[childIdx]];
+    if (node.childIndex[childIdx] == nullptr) {
+      node.childIndex[childIdx] =
+          &indexes_.get(node.operand, concat(node.anchorSlots, child.sharedWithParent, true));
+    }
+    const IdIndex& index = *node.childIndex[childIdx];
+    std::vector<std::uint32_t> lookupKey(node.anchorKey);
+    const std::size_t width = child.sharedWithParent.size();
+    lookupKey.resize(node.anchorKey.size() + width);
+    auto visit = [&](const std::uint32_t* key) {
+      std::copy(key, key + width,
+                lookupKey.begin() + static_cast<std::ptrdiff_t>(node.anchorKey.size()));
+      const auto found = index.lookup(lookupKey.data());
+      stats_.candidateSteps += 1 + found.size();
+      for (const std::uint32_t tuple : found) {
+        if (survives(node, tuple, childIdx)) node.survivors.push_back(tuple);
+      }
+    };
+    if (child.children.empty()) {
+      child.seenKeys.clear();
+      std::vector<std::uint32_t> key(width);
+      const std::span<const std::uint32_t> tuples = child.anchored;
+      stats_.candidateSteps += tuples.size();
+      for (const std::uint32_t tuple : tuples) {
+        const std::uint32_t* row = encoded_.operands[child.operand].row(tuple);
+        for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
+          key[keyIdx] = row[child.sharedWithParent[keyIdx].first];
+        }
+        const std::size_t before = child.seenKeys.size();
+        child.seenKeys.insert(key.data());
+        if (child.seenKeys.size() != before) visit(key.data());
+      }
+    } else {
+      for (std::uint32_t entry = 0; entry < child.sharedKeys.size(); ++entry) {
+        visit(child.sharedKeys.key(entry));
+      }
+    }
+    std::sort(node.survivors.begin(), node.survivors.end());
+  }
+
+  Level& level_;
+  const EncodedJoin& encoded_;
+  IndexCache& indexes_;
+  JoinStats& stats_;
+  std::vector<std::uint32_t> key_;
+};
+
+}  // namespace
+
+std::span<const std::uint32_t> findCandidates(Level& level, const EncodedJoin& encoded,
+                                              IndexCache& indexes,
+                                              const std::vector<std::uint32_t>& chosen,
+                                              JoinStats& stats) {
+  if (level.nodes.empty()) {
+    if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
+    readKey(level.boundSources, encoded, chosen, level.cacheKey);
+    return level.index->lookup(level.cacheKey.data());
+  }
+  if (level.cached) {
+    bool same = true;
+    for (std::size_t keyIdx = 0; keyIdx < level.cacheSources.size() && same; ++keyIdx) {
+      const KeySource& source = level.cacheSources[keyIdx];
+      same = encoded.operands[source.operand].id(chosen[source.operand], source.slot) ==
+             level.cacheKey[keyIdx];
+    }
+    if (same) return level.candidates;
+  }
+  readKey(level.cacheSources, encoded, chosen, level.cacheKey);
+  Pruner(level, encoded, indexes, stats).run(chosen);
+  level.candidates.swap(level.nodes[0].survivors);
+  level.cached = true;
+  return level.candidates;
+}
+
+}  // namespace natjoin

@@ -1,0 +1,167 @@
+#include <algorithm>
+
+#include "join/join_tree.h"
+#include "join/levels.h"
+
+namespace natjoin {
+namespace {
+
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+std::uint32_t slotOf(const OperandVars& operand, std::uint32_t var) {
+  return static_cast<std::uint32_t>(
+      std::lower_bound(operand.vars.begin(), operand.vars.end(), var) - operand.vars.begin());
+}
+
+struct Holders {
+  std::vector<std::vector<std::uint32_t>> ofVar;    // operands having each variable
+  std::vector<std::vector<std::uint32_t>> firstAt;  // variables by their earliest operand
+  std::vector<std::uint32_t> earliestBound;         // per operand, min earliest of its vars
+};
+
+Holders findHolders(const JoinClasses& classes) {
+  Holders holders;
+  const std::size_t count = classes.operands.size();
+  holders.ofVar.resize(classes.varCount);
+  holders.firstAt.resize(count);
+  holders.earliestBound.assign(count, kNone);
+  for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx) {
+    for (const std::uint32_t var : classes.operands[operandIdx].vars) {
+      holders.ofVar[var].push_back(operandIdx);
+      holders.earliestBound[operandIdx] =
+          std::min(holders.earliestBound[operandIdx], classes.firstOperandOf[var]);
+    }
+  }
+  for (std::uint32_t var = 0; var < classes.varCount; ++var) {
+    holders.firstAt[classes.firstOperandOf[var]].push_back(var);
+  }
+  return holders;
+}
+
+// Per level, whether a later operand of its component also has a bound
+// variable, so that the level's candidates must be pruned. Components grow
+// as the level moves to the front (more operands, fewer bound variables), so
+// one sweep from the back with union-find answers every level in about
+// linear time.
+std::vector<bool> findRestrictedLevels(const JoinClasses& classes, const Holders& holders) {
+  const std::size_t count = classes.operands.size();
+  std::vector<std::uint32_t> parent(count);
+  std::vector<std::uint32_t> minEarliest(holders.earliestBound);
+  for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx)
+    parent[operandIdx] = operandIdx;
+  auto find = [&](std::uint32_t node) {
+    while (parent[node] != node) node = parent[node] = parent[parent[node]];
+    return node;
+  };
+  std::vector<bool> restricted(count, false);
+  for (std::uint32_t level = static_cast<std::uint32_t>(count); level-- > 0;) {
+    std::uint32_t earliest = kNone;
+    for (const std::uint32_t var : holders.firstAt[level]) {
+      for (const std::uint32_t operand : holders.ofVar[var]) {
+        if (operand != level) earliest = std::min(earliest, minEarliest[find(operand)]);
+      }
+    }
+    restricted[level] = earliest < level;
+    for (const std::uint32_t var : holders.firstAt[level]) {
+      for (const std::uint32_t operand : holders.ofVar[var]) {
+        const std::uint32_t a = find(operand);
+        const std::uint32_t b = find(level);
+        if (a == b) continue;
+        parent[a] = b;
+        minEarliest[b] = std::min(minEarliest[b], minEarliest[a]);
+      }
+    }
+  }
+  return restricted;
+}
+
+void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32_t level,
+                  std::vector<std::uint32_t>& slots, std::vector<KeySource>& sources) {
+  const auto& vars = classes.operands[operand].vars;
+  for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
+    const std::uint32_t first = classes.firstOperandOf[vars[slot]];
+    if (first >= level) continue;
+    slots.push_back(slot);
+    sources.push_back({first, slotOf(classes.operands[first], vars[slot])});
+  }
+}
+
+// The join tree of `level`'s component, cut down to the paths from the root
+// to the anchored members.
+std::vector<PruneNode> planPruning(const JoinClasses& classes, const Holders& holders,
+                                   std::uint32_t level) {
+  auto usable = [&](std::uint32_t var) { return classes.firstOperandOf[var] >= level; };
+  std::vector<std::uint32_t> members{level};
+  std::vector<bool> memberSeen(classes.operands.size(), false);
+  std::vector<bool> varSeen(classes.varCount, false);
+  memberSeen[level] = true;
+  for (std::size_t at = 0; at < members.size(); ++at) {
+    for (const std::uint32_t var : classes.operands[members[at]].vars) {
+      if (!usable(var) || varSeen[var]) continue;
+      varSeen[var] = true;
+      for (const std::uint32_t operand : holders.ofVar[var]) {
+        if (!memberSeen[operand]) {
+          memberSeen[operand] = true;
+          members.push_back(operand);
+        }
+      }
+    }
+  }
+  const JoinForest forest = buildJoinForest(members, classes, usable);
+  std::vector<bool> keep(members.size(), false);
+  keep[0] = true;
+  for (std::size_t at = forest.order.size(); at-- > 0;) {
+    const std::uint32_t member = forest.order[at];
+    if (holders.earliestBound[members[member]] < level) keep[member] = true;
+    if (keep[member] && forest.parent[member] != kNoParent) keep[forest.parent[member]] = true;
+  }
+  std::vector<PruneNode> nodes;
+  std::vector<std::uint32_t> nodeOf(members.size(), kNone);
+  for (const std::uint32_t member : forest.order) {
+    if (!keep[member] || (member != 0 && forest.parent[member] == kNoParent)) continue;
+    nodeOf[member] = static_cast<std::uint32_t>(nodes.size());
+    PruneNode& node = nodes.emplace_back();
+    node.operand = members[member];
+    boundSlotsOf(classes, node.operand, level, node.anchorSlots, node.anchorSources);
+    if (member != 0) {
+      node.parent = nodeOf[forest.parent[member]];
+      node.sharedWithParent = forest.sharedWithParent[member];
+      nodes[node.parent].children.push_back(nodeOf[member]);
+    }
+  }
+  if (nodes.size() == 1) nodes.clear();
+  for (PruneNode& node : nodes) {
+    node.childIndex.assign(node.children.size(), nullptr);
+    node.sharedKeys = KeyTable(node.sharedWithParent.size());
+    node.seenKeys = KeyTable(node.sharedWithParent.size());
+  }
+  return nodes;
+}
+
+}  // namespace
+
+const IdIndex& IndexCache::get(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
+  auto& entry = indexes_[{operand, slots}];
+  if (!entry) entry = std::make_unique<IdIndex>(encoded_.operands[operand], slots);
+  return *entry;
+}
+
+std::vector<Level> planLevels(const JoinClasses& classes, const EncodedJoin& /*encoded*/,
+                              IndexCache& /*indexes*/) {
+  const Holders holders = findHolders(classes);
+  const std::vector<bool> restricted = findRestrictedLevels(classes, holders);
+  std::vector<Level> levels(classes.operands.size());
+  for (std::uint32_t levelIdx = 0; levelIdx < levels.size(); ++levelIdx) {
+    Level& level = levels[levelIdx];
+    level.operand = levelIdx;
+    boundSlotsOf(classes, levelIdx, levelIdx, level.boundSlots, level.boundSources);
+    if (restricted[levelIdx]) level.nodes = planPruning(classes, holders, levelIdx);
+    for (const PruneNode& node : level.nodes) {
+      level.cacheSources.insert(level.cacheSources.end(), node.anchorSources.begin(),
+                                node.anchorSources.end());
+    }
+  }
+  return levels;
+}
+
+}  // namespace natjoin
