@@ -5,8 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 #include <vector>
 
+#include "join/classes.h"
+#include "join/columns.h"
 #include "join/id_index.h"
 
 namespace natjoin {
@@ -77,6 +81,41 @@ TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
     EXPECT_TRUE(second.lookup(absent).empty());
     const IdIndex all(operand, {});
     EXPECT_EQ(all.lookup(nullptr).size(), 22u);
+  }
+}
+
+std::uint64_t collidingTextHash(std::string_view text) { return text.size() % 2; }
+
+// GCC 12 warns wrongly (-Wrestrict) about "literal" + std::string at -O3.
+std::string value(int number) {
+  std::string text("v");
+  text += std::to_string(number);
+  return text;
+}
+
+TEST(Dictionary, EqualTextsShareAnIdAndOthersDoNotDespiteCollisions) {
+  for (const TextHashFn hash : {&hashText, &collidingTextHash}) {
+    Relation r;
+    r.setName("R");
+    r.addAttribute("a");
+    r.addAttribute("a");  // a name repeated within R: its values must agree
+    Relation s;
+    s.setName("S");
+    s.addAttribute("a");
+    for (int i = 0; i < 50; ++i) r.addTuple({value(i), value(i % 25)});
+    for (int i = 0; i < 50; ++i) s.addTuple({value(49 - i)});
+    const Operands operands{&r, &s};
+    const JoinClasses classes = findClasses(operands);
+    const EncodedJoin encoded = encodeOperands(operands, classes, hash);
+    EXPECT_EQ(encoded.domainSize[0], 50u);
+    // Tuples 0..24 of R agree with themselves; 25..49 hold two texts.
+    EXPECT_EQ(encoded.operands[0].alive.size(), 25u);
+    for (std::uint32_t i = 0; i < 50; ++i) {
+      EXPECT_EQ(encoded.operands[1].id(i, 0), encoded.operands[0].id(49 - i, 0));
+      if (i > 0) {
+        EXPECT_NE(encoded.operands[1].id(i, 0), encoded.operands[1].id(i - 1, 0));
+      }
+    }
   }
 }
 

@@ -11,9 +11,11 @@ namespace {
 // its text (a view into the database) and hash.
 class Dictionary {
  public:
+  explicit Dictionary(TextHashFn hash) : hash_(hash) {}
+
   std::uint32_t intern(std::string_view value) {
     if (texts_.size() * 2 >= table_.size()) grow();
-    const std::uint64_t hash = hashValue(value, kHashSeed);
+    const std::uint64_t hash = hash_(value);
     for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
       const std::uint32_t entry = table_[slot];
       if (entry == 0) {
@@ -41,6 +43,7 @@ class Dictionary {
     }
   }
 
+  TextHashFn hash_;
   std::vector<std::uint32_t> table_;  // id + 1, 0 marks a free slot
   std::size_t mask_ = 0;
   std::vector<std::string_view> texts_;
@@ -102,9 +105,11 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
 
 }  // namespace
 
-EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes) {
+std::uint64_t hashText(std::string_view text) { return hashValue(text, kHashSeed); }
+
+EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes, TextHashFn hash) {
   EncodedJoin encoded;
-  std::vector<Dictionary> dictionaries(classes.varCount);
+  std::vector<Dictionary> dictionaries(classes.varCount, Dictionary(hash));
   encoded.operands.resize(operands.size());
   for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
     encodeOperand(*operands[operandIdx], classes.operands[operandIdx], dictionaries,

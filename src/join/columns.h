@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "join/classes.h"
@@ -36,9 +37,16 @@ struct EncodedJoin {
   std::vector<std::uint32_t> domainSize;  // per variable, the number of ids given
 };
 
+using TextHashFn = std::uint64_t (*)(std::string_view text);
+
+// The default hash of a value's text.
+std::uint64_t hashText(std::string_view text);
+
 // Splits the tuples of every operand and numbers the variables' values.
+// `hash` may be replaced, e.g. by one that collides on purpose in tests.
 // REQUIRES: every operand has fewer than 2^32 - 1 tuples.
-EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes);
+EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
+                           TextHashFn hash = hashText);
 
 }  // namespace natjoin
 
