@@ -8,6 +8,7 @@
 #include "echo/echo.h"
 #include "join/engine.h"
 #include "join/planning.h"
+#include "output/sinks.h"
 #include "reader/database_file.h"
 
 namespace natjoin {

@@ -10,8 +10,8 @@
 #ifndef NATJOIN_DRIVER_RUN_H_
 #define NATJOIN_DRIVER_RUN_H_
 
-#include "driver/output.h"
 #include "model/relation.h"
+#include "output/writer.h"
 
 namespace natjoin {
 

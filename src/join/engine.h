@@ -27,8 +27,8 @@
 
 #include <vector>
 
-#include "driver/output.h"
 #include "join/planning.h"
+#include "output/writer.h"
 
 namespace natjoin {
 

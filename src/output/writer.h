@@ -7,45 +7,22 @@
 // knows where the last complete row ends, writes out only whole rows, and
 // lets the join ask it, every so often, to write out rows that have waited
 // about a millisecond.
-#ifndef NATJOIN_DRIVER_OUTPUT_H_
-#define NATJOIN_DRIVER_OUTPUT_H_
+#ifndef NATJOIN_OUTPUT_WRITER_H_
+#define NATJOIN_OUTPUT_WRITER_H_
 
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <string>
 #include <string_view>
 
 namespace natjoin {
 
-// Where the bytes go. write() takes all of them or reports failure.
+// Where the bytes go (a file: output/sinks.h). write() takes all of them or
+// reports failure.
 class Sink {
  public:
   virtual ~Sink() = default;
   virtual bool write(const char* data, std::size_t size) = 0;
-};
-
-// A file descriptor; retries short and interrupted writes.
-class FdSink : public Sink {
- public:
-  explicit FdSink(int fd) : fd_(fd) {}
-  bool write(const char* data, std::size_t size) override;
-
- private:
-  int fd_;
-};
-
-// Collects the bytes in memory, optionally failing once more than `limit`
-// bytes would have been taken.
-class StringSink : public Sink {
- public:
-  explicit StringSink(std::size_t limit = std::string::npos) : limit_(limit) {}
-  bool write(const char* data, std::size_t size) override;
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  std::size_t limit_;
 };
 
 class OutputWriter {
@@ -106,4 +83,4 @@ class OutputWriter {
 
 }  // namespace natjoin
 
-#endif  // NATJOIN_DRIVER_OUTPUT_H_
+#endif  // NATJOIN_OUTPUT_WRITER_H_

@@ -1,30 +1,8 @@
-#include "driver/output.h"
+#include "output/writer.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace natjoin {
-
-bool FdSink::write(const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd_, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool StringSink::write(const char* data, std::size_t size) {
-  if (size > limit_ - std::min(limit_, text_.size())) return false;
-  text_.append(data, size);
-  return true;
-}
 
 OutputWriter::OutputWriter(Sink& sink, std::size_t capacity)
     : sink_(sink), capacity_(capacity), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
