@@ -322,6 +322,7 @@ class JoinEngine {
         --level;
         continue;
       }
+      if (level == 0) out_.setOuterProgress(alive_[0].size() - pending[0].size(), alive_[0].size());
       chosen_[level] = pending[level].front();
       pending[level] = pending[level].subspan(1);
       if (level + 1 == count) {

@@ -10,6 +10,13 @@ OutputWriter::OutputWriter(Sink& sink, std::size_t capacity)
 void OutputWriter::sinkWrite(const char* data, std::size_t size) {
   if (failed_ || size == 0) return;
   if (!sink_.write(data, size)) failed_ = true;
+  bytesWritten_ += size;
+}
+
+void OutputWriter::updateProgress(std::chrono::steady_clock::time_point now) {
+  progress_->update(now, {outerDone_, outerTotal_, rows_, bytesWritten_});
+  // Progress keeps its own pace; this only spares it calls between redraws.
+  progressDue_ = now + Progress::kRedrawInterval;
 }
 
 void OutputWriter::flushRows() {
