@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "driver/output.h"
 #include "join/engine.h"
 #include "join/planning.h"
 #include "reader/database_file.h"
 #include "reader/reader.h"
+#include "string_sink.h"
 #include "synthetic.h"
 
 namespace {
@@ -187,7 +187,7 @@ std::size_t resultRows(const std::string& text) {
 
 void runJoin(benchmark::State& state, const JoinInput& input) {
   {
-    natjoin::StringSink sink;
+    natjoin::test::StringSink sink;
     natjoin::OutputWriter out(sink);
     natjoin::writeJoinResult(out, input.operands, input.conditions, input.hiddenColumns);
     out.flush();

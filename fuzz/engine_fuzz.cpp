@@ -13,12 +13,12 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/output.h"
 #include "fuzz_check.h"
 #include "join/engine.h"
 #include "join/planning.h"
 #include "reader/database_file.h"
 #include "reference_join.h"
+#include "string_sink.h"
 
 namespace natjoin {
 namespace {
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // A small buffer on odd sizes, so that rows also cross block boundaries.
   const std::size_t capacity = size % 2 == 1 ? 1 + size % 61 : OutputWriter::kDefaultCapacity;
-  StringSink sink;
+  test::StringSink sink;
   {
     OutputWriter out(sink, capacity);
     writeJoinResult(out, operands, conditions, hiddenColumns);

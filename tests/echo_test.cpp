@@ -8,23 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "driver/output.h"
+#include "string_sink.h"
 #include "test_util.h"
 
 namespace natjoin {
 namespace {
 
-void add(Relations& relations, const std::string& name, const std::vector<std::string>& attributes,
-         const std::vector<Tuple>& tuples) {
-  auto relation = std::make_unique<Relation>();
-  relation->setName(name);
-  for (const std::string& attribute : attributes) relation->addAttribute(attribute);
-  for (const Tuple& tuple : tuples) relation->addTuple(tuple);
-  relations.push_back(std::move(relation));
-}
-
 std::string echo(const JoinList& joinList, const Relations& relations) {
-  StringSink sink;
+  test::StringSink sink;
   OutputWriter out(sink);
   echoDatabase(out, joinList, relations);
   out.flush();
@@ -32,10 +23,11 @@ std::string echo(const JoinList& joinList, const Relations& relations) {
 }
 
 TEST(Echo, WritesJoinListAndEveryRelationInFileOrder) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "S", {"b", "c"}, {{"2", "x"}, {"4", "y"}});
-  add(relations, "R", {"a", "b"}, {{"1", "2"}, {"3", "4"}});
-  add(relations, "T", {"d"}, {});
+  maker.add(relations, "S", {"b", "c"}, {{"2", "x"}, {"4", "y"}});
+  maker.add(relations, "R", {"a", "b"}, {{"1", "2"}, {"3", "4"}});
+  maker.add(relations, "T", {"d"}, {});
   EXPECT_EQ(echo({"R", "S"}, relations),
             "join(R,S)\n"
             "\n"
@@ -51,8 +43,9 @@ TEST(Echo, WritesJoinListAndEveryRelationInFileOrder) {
 }
 
 TEST(Echo, EmptyJoinListLeavesTheJoinLineOpen) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "R", {"a"}, {{"1"}});
+  maker.add(relations, "R", {"a"}, {{"1"}});
   EXPECT_EQ(echo({}, relations), "join(\nR(a)\n1\n");
   EXPECT_EQ(echo({}, Relations{}), "join(");
 }
@@ -64,19 +57,21 @@ TEST(Echo, EmptyNamesInJoinListWriteNothingBetweenSeparators) {
 }
 
 TEST(Echo, RelationWithoutAttributesLeavesItsHeaderOpen) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "R", {}, {{"1", "2"}, {"3"}});
-  add(relations, "S", {}, {});
-  add(relations, "T", {"x"}, {});
-  add(relations, "U", {}, {});
+  maker.add(relations, "R", {}, {{"1", "2"}, {"3"}});
+  maker.add(relations, "S", {}, {});
+  maker.add(relations, "T", {"x"}, {});
+  maker.add(relations, "U", {}, {});
   EXPECT_EQ(echo({"R"}, relations), "join(R)\n\nR(1,2\n3\n\nS(\nT(x)\n\nU(");
 }
 
 TEST(Echo, EachTupleIsWrittenWithItsOwnValues) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "R", {"a", "b"},
-      {{"1"}, {}, {"1", "2", "3"}, {""}, {"", ""}, {}, {"two words", ""}});
-  add(relations, "", {"", ""}, {{"v"}});
+  maker.add(relations, "R", {"a", "b"},
+            {{"1"}, {}, {"1", "2", "3"}, {""}, {"", ""}, {}, {"two words", ""}});
+  maker.add(relations, "", {"", ""}, {{"v"}});
   EXPECT_EQ(echo({"R"}, relations), "join(R)\n\nR(a, b)\n1\n1,2,3\n\n,\ntwo words,\n\n(, )\nv\n");
 }
 

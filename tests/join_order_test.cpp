@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "driver/output.h"
 #include "join/engine.h"
 #include "join/planning.h"
+#include "output/writer.h"
 #include "reference_join.h"
+#include "string_sink.h"
+#include "test_util.h"
 
 namespace natjoin {
 namespace {
@@ -39,13 +41,7 @@ std::string numbered(const char* prefix, std::size_t number) {
   return text;
 }
 
-std::unique_ptr<Relation> makeRelation(const std::string& name,
-                                       const std::vector<std::string>& attributes) {
-  auto relation = std::make_unique<Relation>();
-  relation->setName(name);
-  for (const auto& attribute : attributes) relation->addAttribute(attribute);
-  return relation;
-}
+using test::Tuple;
 
 // The attribute lists of one join shape over attributes a0, a1, ...
 std::vector<std::vector<std::string>> shapeAttributes(Rng& rng) {
@@ -89,6 +85,7 @@ std::vector<std::vector<std::string>> shapeAttributes(Rng& rng) {
 }
 
 struct Generated {
+  test::RelationMaker maker;  // first: the relations refer into it
   JoinList joinList;
   Relations relations;
 };
@@ -99,18 +96,15 @@ Generated generateShaped(Rng& rng, std::size_t maxTuples) {
   if (rng.below(3) == 0) shape.push_back({"y"});  // an unconnected relation
   const std::size_t domain = 2 + rng.below(3);
   for (std::size_t relIdx = 0; relIdx < shape.size(); ++relIdx) {
-    auto relation = makeRelation(numbered("R", relIdx), shape[relIdx]);
-    const std::size_t tuples = rng.below(16) == 0 ? 0 : 1 + rng.below(maxTuples);
-    for (std::size_t t = 0; t < tuples; ++t) {
+    std::vector<Tuple> tuples(rng.below(16) == 0 ? 0 : 1 + rng.below(maxTuples));
+    for (Tuple& tuple : tuples) {
       std::size_t length = shape[relIdx].size();
       const std::size_t odd = rng.below(12);
       if (odd == 0 && length > 0) length -= 1;  // short: a condition on it fails
       if (odd == 1) length += 1;                // long: the extra value is written
-      Tuple tuple;
       for (std::size_t v = 0; v < length; ++v) tuple.push_back(numbered("v", rng.below(domain)));
-      relation->addTuple(tuple);
     }
-    db.relations.push_back(std::move(relation));
+    db.maker.add(db.relations, numbered("R", relIdx), shape[relIdx], tuples);
   }
   // A random order, with some relations listed twice.
   std::vector<std::string> names;
@@ -124,7 +118,7 @@ Generated generateShaped(Rng& rng, std::size_t maxTuples) {
 }
 
 std::string engineResult(const Operands& operands, JoinStats* stats = nullptr) {
-  StringSink sink;
+  test::StringSink sink;
   OutputWriter out(sink);
   writeJoinResult(out, operands, stats);
   out.flush();
@@ -170,6 +164,7 @@ TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
 // ---- work bounds ----
 
 struct Built {
+  test::RelationMaker maker;  // first: the relations refer into it
   Relations relations;
   Operands operands;
   std::size_t inputTuples = 0;
@@ -178,13 +173,12 @@ struct Built {
 // A relation `name` with the given attributes and tuples of numbered values.
 void add(Built& built, const std::string& name, const std::vector<std::string>& attributes,
          const std::vector<std::vector<std::size_t>>& tuples) {
-  auto relation = makeRelation(name, attributes);
+  std::vector<Tuple> text;
   for (const auto& values : tuples) {
-    Tuple tuple;
+    Tuple& tuple = text.emplace_back();
     for (const std::size_t value : values) tuple.push_back(numbered("v", value));
-    relation->addTuple(tuple);
   }
-  built.relations.push_back(std::move(relation));
+  built.maker.add(built.relations, name, attributes, text);
 }
 
 void select(Built& built, const JoinList& joinList) {

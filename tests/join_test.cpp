@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/output.h"
 #include "join/engine.h"
 #include "join/planning.h"
 #include "reference_join.h"
+#include "string_sink.h"
 #include "test_util.h"
 
 namespace natjoin {
@@ -50,6 +50,7 @@ struct Shape {
 
 struct Generated {
   JoinList joinList;
+  test::RelationMaker maker;  // the relations' text
   Relations relations;
 };
 
@@ -63,26 +64,26 @@ Generated generate(Rng& rng, const Shape& shape) {
   Generated db;
   const std::size_t relationCount = 1 + rng.below(shape.maxRelations);
   for (std::size_t r = 0; r < relationCount; ++r) {
-    auto relation = std::make_unique<Relation>();
-    relation->setName(kRelationNames[rng.below(4)]);
+    Relation& relation = db.maker.add(db.relations, kRelationNames[rng.below(4)]);
     const std::size_t attributes = rng.below(shape.maxAttributes + 1);
     for (std::size_t a = 0; a < attributes; ++a) {
-      relation->addAttribute(kAttributeNames[rng.below(rng.below(8) == 0 ? 5 : 4)]);
+      db.maker.addAttribute(relation, kAttributeNames[rng.below(rng.below(8) == 0 ? 5 : 4)]);
     }
+    std::vector<test::Tuple> stored;
     const std::size_t tuples = rng.below(8) == 0 ? 0 : 1 + rng.below(shape.maxTuples);
     for (std::size_t t = 0; t < tuples; ++t) {
       std::size_t length = attributes;
       const std::size_t odd = rng.below(10);
       if (odd == 0 && length > 0) length -= 1 + rng.below(length);
       if (odd == 1) length += 1 + rng.below(2);
-      Tuple tuple;
+      test::Tuple tuple;
       for (std::size_t v = 0; v < length; ++v) {
         const std::size_t value = rng.below(shape.valueDomain + 1);
         tuple.push_back(value == shape.valueDomain ? "" : numbered("v", value));
       }
-      relation->addTuple(tuple);
+      stored.push_back(std::move(tuple));
     }
-    db.relations.push_back(std::move(relation));
+    db.maker.setTuples(relation, stored);
   }
   // Mostly names of relations that exist; sometimes none, or one that doesn't.
   const std::size_t joinNames = rng.below(20) == 0 ? 0 : 1 + rng.below(shape.maxJoinNames);
@@ -115,7 +116,7 @@ std::size_t combinations(const Operands& operands) {
 
 std::string engineResult(const Operands& operands, const std::vector<JoinCondition>& conditions,
                          const HiddenColumns& hidden) {
-  StringSink sink;
+  test::StringSink sink;
   OutputWriter out(sink);
   writeJoinResult(out, operands, conditions, hidden);
   out.flush();
@@ -159,37 +160,32 @@ TEST(JoinEngine, MatchesNestedLoopWithManyDanglingTuples) {
   compareOnGenerated(3, {4, 3, 40, 4, 12, 200000}, 300);
 }
 
-Relations keyChain(std::size_t size, std::size_t tailMatches) {
+struct KeyChain {
+  test::RelationMaker maker;  // the relations' text
+  Relations relations;
+};
+
+KeyChain keyChain(std::size_t size, std::size_t tailMatches) {
   // R(a,b) and S(b,c) share one b value everywhere, so R ⋈ S alone has
   // size² pairs; T(c,d) matches only `tailMatches` of S's c values.
-  Relations relations;
-  auto r = std::make_unique<Relation>();
-  r->setName("R");
-  r->addAttribute("a");
-  r->addAttribute("b");
-  auto s = std::make_unique<Relation>();
-  s->setName("S");
-  s->addAttribute("b");
-  s->addAttribute("c");
-  auto t = std::make_unique<Relation>();
-  t->setName("T");
-  t->addAttribute("c");
-  t->addAttribute("d");
+  std::vector<test::Tuple> r, s, t;
   for (std::size_t i = 0; i < size; ++i) {
-    r->addTuple({numbered("r", i), "k"});
-    s->addTuple({"k", numbered("s", i)});
-    t->addTuple({i < tailMatches ? numbered("s", i) : "none", numbered("t", i)});
+    r.push_back({numbered("r", i), "k"});
+    s.push_back({"k", numbered("s", i)});
+    t.push_back({i < tailMatches ? numbered("s", i) : "none", numbered("t", i)});
   }
-  relations.push_back(std::move(r));
-  relations.push_back(std::move(s));
-  relations.push_back(std::move(t));
-  return relations;
+  KeyChain chain;
+  chain.maker.add(chain.relations, "R", {"a", "b"}, r);
+  chain.maker.add(chain.relations, "S", {"b", "c"}, s);
+  chain.maker.add(chain.relations, "T", {"c", "d"}, t);
+  return chain;
 }
 
 TEST(JoinEngine, DeadEndJoinCostsAboutTheInput) {
   // 4·10⁸ pairs of R and S that T rejects: visiting them would take minutes;
   // removing the dangling tuples first takes milliseconds.
-  const Relations relations = keyChain(20000, 0);
+  const KeyChain chain = keyChain(20000, 0);
+  const Relations& relations = chain.relations;
   Operands operands;
   selectOperands({"R", "S", "T"}, relations, operands);
   std::vector<JoinCondition> conditions;
@@ -202,14 +198,15 @@ TEST(JoinEngine, DeadEndJoinCostsAboutTheInput) {
 
 TEST(JoinEngine, StopsAtOnceWhenAWriteFails) {
   // An endless-looking cross product into a sink that fails after 64 KiB.
-  const Relations relations = keyChain(3000, 0);
+  const KeyChain chain = keyChain(3000, 0);
+  const Relations& relations = chain.relations;
   Operands operands;
   selectOperands({"R", "T"}, relations, operands);
   std::vector<JoinCondition> conditions;
   HiddenColumns hidden;
   findJoinConditions(operands, conditions, hidden);
   ASSERT_TRUE(conditions.empty());
-  StringSink sink(1 << 16);
+  test::StringSink sink(1 << 16);
   OutputWriter out(sink, 1 << 12);
   const auto start = std::chrono::steady_clock::now();
   writeJoinResult(out, operands, conditions, hidden);
@@ -237,33 +234,18 @@ TEST(JoinEngine, RowReachesTheFileWhileTheJoinGoesOn) {
   // One triangle first, then a long cycle of tuples that every semi-join
   // keeps (each has partners on both sides) but that closes no triangle:
   // the enumeration works on for a while after the row without writing.
-  Relations relations;
-  auto r = std::make_unique<Relation>();
-  r->setName("R");
-  r->addAttribute("a");
-  r->addAttribute("b");
-  auto s = std::make_unique<Relation>();
-  s->setName("S");
-  s->addAttribute("b");
-  s->addAttribute("c");
-  auto t = std::make_unique<Relation>();
-  t->setName("T");
-  t->addAttribute("c");
-  t->addAttribute("a");
-  r->addTuple({"hit", "hit"});
-  s->addTuple({"hit", "hit"});
-  t->addTuple({"hit", "hit"});
   const int length = 300000;
+  std::string r = "\nR(a, b)\nhit,hit\n";
+  std::string s = "\nS(b, c)\nhit,hit\n";
+  std::string t = "\nT(c, a)\nhit,hit\n";
   for (int i = 0; i < length; ++i) {
-    r->addTuple({numbered("a", i), numbered("b", i)});
-    s->addTuple({numbered("b", i), numbered("c", i)});
-    t->addTuple({numbered("c", i), numbered("a", (i + 1) % length)});
+    ((((r += 'a') += std::to_string(i)) += ",b") += std::to_string(i)) += '\n';
+    ((((s += 'b') += std::to_string(i)) += ",c") += std::to_string(i)) += '\n';
+    ((((t += 'c') += std::to_string(i)) += ",a") += std::to_string((i + 1) % length)) += '\n';
   }
-  relations.push_back(std::move(r));
-  relations.push_back(std::move(s));
-  relations.push_back(std::move(t));
+  const auto db = test::parse("join(R, S, T)\n" + r + s + t);
   Operands operands;
-  selectOperands({"R", "S", "T"}, relations, operands);
+  selectOperands(db->joinList, db->relations, operands);
   std::vector<JoinCondition> conditions;
   HiddenColumns hidden;
   findJoinConditions(operands, conditions, hidden);

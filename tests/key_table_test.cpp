@@ -12,6 +12,7 @@
 #include "join/classes.h"
 #include "join/columns.h"
 #include "join/id_index.h"
+#include "test_util.h"
 
 namespace natjoin {
 namespace {
@@ -95,15 +96,14 @@ std::string value(int number) {
 
 TEST(Dictionary, EqualTextsShareAnIdAndOthersDoNotDespiteCollisions) {
   for (const TextHashFn hash : {&hashText, &collidingTextHash}) {
-    Relation r;
-    r.setName("R");
-    r.addAttribute("a");
-    r.addAttribute("a");  // a name repeated within R: its values must agree
-    Relation s;
-    s.setName("S");
-    s.addAttribute("a");
-    for (int i = 0; i < 50; ++i) r.addTuple({value(i), value(i % 25)});
-    for (int i = 0; i < 50; ++i) s.addTuple({value(49 - i)});
+    test::RelationMaker maker;
+    Relations relations;
+    std::vector<test::Tuple> rTuples, sTuples;
+    for (int i = 0; i < 50; ++i) rTuples.push_back({value(i), value(i % 25)});
+    for (int i = 0; i < 50; ++i) sTuples.push_back({value(49 - i)});
+    // A name repeated within R: its values must agree.
+    const Relation& r = maker.add(relations, "R", {"a", "a"}, rTuples);
+    const Relation& s = maker.add(relations, "S", {"a"}, sTuples);
     const Operands operands{&r, &s};
     const JoinClasses classes = findClasses(operands);
     const EncodedJoin encoded = encodeOperands(operands, classes, hash);

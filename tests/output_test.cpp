@@ -1,12 +1,13 @@
 // The buffered writer: large blocks, whole rows, rows that do not wait long,
 // and failures that stick.
-#include "driver/output.h"
-
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
 #include <thread>
+
+#include "output/writer.h"
+#include "string_sink.h"
 
 namespace natjoin {
 namespace {
@@ -90,7 +91,7 @@ TEST(OutputWriter, PollWritesRowsThatWaitedAboutAMillisecond) {
 }
 
 TEST(OutputWriter, FailureSticksAndDropsLaterWrites) {
-  StringSink sink(10);
+  test::StringSink sink(10);
   OutputWriter out(sink, 4);
   out.write("0123456789ab");
   EXPECT_TRUE(out.failed());

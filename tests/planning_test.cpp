@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "test_util.h"
+
 namespace natjoin {
 namespace {
 
@@ -19,13 +21,9 @@ namespace {
 using Condition = std::array<std::uint32_t, 4>;
 using Bits = std::vector<std::vector<bool>>;
 
-const Relation* add(Relations& relations, const std::string& name,
+const Relation* add(test::RelationMaker& maker, Relations& relations, const std::string& name,
                     const std::vector<std::string>& attributes) {
-  auto relation = std::make_unique<Relation>();
-  relation->setName(name);
-  for (const std::string& attribute : attributes) relation->addAttribute(attribute);
-  relations.push_back(std::move(relation));
-  return relations.back().get();
+  return &maker.add(relations, name, attributes);
 }
 
 struct Plan {
@@ -53,17 +51,19 @@ Operands select(const JoinList& joinList, const Relations& relations) {
 // ---- selectOperands ----
 
 TEST(SelectOperands, TakesFirstRelationOfANameInJoinListOrder) {
+  test::RelationMaker maker;
   Relations relations;
-  const Relation* r1 = add(relations, "R", {"a"});
-  const Relation* s = add(relations, "S", {"b"});
-  add(relations, "R", {"c"});
+  const Relation* r1 = add(maker, relations, "R", {"a"});
+  const Relation* s = add(maker, relations, "S", {"b"});
+  add(maker, relations, "R", {"c"});
   EXPECT_EQ(select({"S", "R"}, relations), (Operands{s, r1}));
   EXPECT_EQ(select({"R", "S", "R"}, relations), (Operands{r1, s, r1}));
 }
 
 TEST(SelectOperands, SkipsNamesWithoutRelationAndComparesExactly) {
+  test::RelationMaker maker;
   Relations relations;
-  const Relation* r = add(relations, "R", {"a"});
+  const Relation* r = add(maker, relations, "R", {"a"});
   EXPECT_EQ(select({"X", "R", "r", "R ", " R", ""}, relations), (Operands{r}));
   EXPECT_TRUE(select({"x", "y"}, relations).empty());
   EXPECT_TRUE(select({}, relations).empty());
@@ -71,39 +71,43 @@ TEST(SelectOperands, SkipsNamesWithoutRelationAndComparesExactly) {
 }
 
 TEST(SelectOperands, EmptyNameSelectsFirstRelationWithEmptyName) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "R", {"a"});
-  const Relation* unnamed = add(relations, "", {"b"});
-  add(relations, "", {"c"});
+  add(maker, relations, "R", {"a"});
+  const Relation* unnamed = add(maker, relations, "", {"b"});
+  add(maker, relations, "", {"c"});
   EXPECT_EQ(select({"", "R", ""}, relations), (Operands{unnamed, relations[0].get(), unnamed}));
 }
 
 // ---- findJoinConditions ----
 
 TEST(FindJoinConditions, WorkedExampleOfThreeOperands) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "T", {"a", "c", "d"});
-  add(relations, "U", {"a", "b", "c", "d"});
-  add(relations, "S", {"b", "c"});
-  add(relations, "R", {"a", "b"});
+  add(maker, relations, "T", {"a", "c", "d"});
+  add(maker, relations, "U", {"a", "b", "c", "d"});
+  add(maker, relations, "S", {"b", "c"});
+  add(maker, relations, "R", {"a", "b"});
   const Plan result = plan(select({"R", "S", "T"}, relations));
   EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 1, 1, 0}, {0, 0, 2, 0}, {1, 1, 2, 1}}));
   EXPECT_EQ(result.hidden, (Bits{{false, false}, {true, false}, {true, true, false}}));
 }
 
 TEST(FindJoinConditions, NameSharedByThreeOperandsPairsEveryTwo) {
+  test::RelationMaker maker;
   Relations relations;
-  const Operands operands{add(relations, "A", {"x"}), add(relations, "B", {"y", "x"}),
-                          add(relations, "C", {"x"})};
+  const Operands operands{add(maker, relations, "A", {"x"}), add(maker, relations, "B", {"y", "x"}),
+                          add(maker, relations, "C", {"x"})};
   const Plan result = plan(operands);
   EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 0, 1, 1}, {0, 0, 2, 0}, {1, 1, 2, 0}}));
   EXPECT_EQ(result.hidden, (Bits{{false}, {false, true}, {true}}));
 }
 
 TEST(FindJoinConditions, NameRepeatedInsideOneOperandPairsEachCopy) {
+  test::RelationMaker maker;
   Relations relations;
-  const Relation* r = add(relations, "R", {"x", "x"});
-  const Relation* s = add(relations, "S", {"x"});
+  const Relation* r = add(maker, relations, "R", {"x", "x"});
+  const Relation* s = add(maker, relations, "S", {"x"});
 
   const Plan rFirst = plan({r, s});
   EXPECT_EQ(rFirst.conditions, (std::vector<Condition>{{0, 0, 1, 0}, {0, 1, 1, 0}}));
@@ -115,8 +119,9 @@ TEST(FindJoinConditions, NameRepeatedInsideOneOperandPairsEachCopy) {
 }
 
 TEST(FindJoinConditions, RelationSelectedTwiceHidesAllColumnsOfSecondPosition) {
+  test::RelationMaker maker;
   Relations relations;
-  add(relations, "R", {"a", "b", "a"});
+  add(maker, relations, "R", {"a", "b", "a"});
   const Operands operands = select({"R", "R"}, relations);
   ASSERT_EQ(operands.size(), 2u);
   const Plan result = plan(operands);
@@ -127,18 +132,21 @@ TEST(FindJoinConditions, RelationSelectedTwiceHidesAllColumnsOfSecondPosition) {
 }
 
 TEST(FindJoinConditions, EmptyAttributeNamesJoinAndNamesCompareExactly) {
+  test::RelationMaker maker;
   Relations relations;
-  const Operands operands{add(relations, "A", {"", "x", "a"}),
-                          add(relations, "B", {"X", "a ", " a", ""}), add(relations, "C", {"A"})};
+  const Operands operands{add(maker, relations, "A", {"", "x", "a"}),
+                          add(maker, relations, "B", {"X", "a ", " a", ""}),
+                          add(maker, relations, "C", {"A"})};
   const Plan result = plan(operands);
   EXPECT_EQ(result.conditions, (std::vector<Condition>{{0, 0, 1, 3}}));
   EXPECT_EQ(result.hidden, (Bits{{false, false, false}, {false, false, false, true}, {false}}));
 }
 
 TEST(FindJoinConditions, OperandWithoutAttributesGetsEmptyBitVector) {
+  test::RelationMaker maker;
   Relations relations;
-  const Operands operands{add(relations, "A", {}), add(relations, "B", {"x"}),
-                          add(relations, "C", {"x"})};
+  const Operands operands{add(maker, relations, "A", {}), add(maker, relations, "B", {"x"}),
+                          add(maker, relations, "C", {"x"})};
   const Plan result = plan(operands);
   EXPECT_EQ(result.conditions, (std::vector<Condition>{{1, 0, 2, 0}}));
   EXPECT_EQ(result.hidden, (Bits{{}, {false}, {true}}));
@@ -149,18 +157,22 @@ TEST(FindJoinConditions, NoOperandsOrOneOperandGiveNoConditions) {
   EXPECT_TRUE(none.conditions.empty());
   EXPECT_TRUE(none.hidden.empty());
 
+  test::RelationMaker maker;
+
   Relations relations;
-  const Plan one = plan({add(relations, "R", {"x", "x"})});
+  const Plan one = plan({add(maker, relations, "R", {"x", "x"})});
   EXPECT_TRUE(one.conditions.empty());
   EXPECT_EQ(one.hidden, (Bits{{false, false}}));
 }
 
 TEST(FindJoinConditions, ConditionsAreSortedByOperandsThenAttributes) {
+  test::RelationMaker maker;
   Relations relations;
   // Names first seen in one order (y before x) and paired in another, across
   // three operand pairs: no grouping by name may show through.
-  const Operands operands{add(relations, "A", {"y", "x"}), add(relations, "B", {"x", "y"}),
-                          add(relations, "C", {"x", "y"})};
+  const Operands operands{add(maker, relations, "A", {"y", "x"}),
+                          add(maker, relations, "B", {"x", "y"}),
+                          add(maker, relations, "C", {"x", "y"})};
   const Plan result = plan(operands);
   EXPECT_EQ(
       result.conditions,
@@ -170,8 +182,8 @@ TEST(FindJoinConditions, ConditionsAreSortedByOperandsThenAttributes) {
 
   // The later pair of operands sharing a name comes after an earlier pair.
   Relations others;
-  const Operands interleaved{add(others, "A", {"x", "y"}), add(others, "B", {"y"}),
-                             add(others, "C", {"x"})};
+  const Operands interleaved{add(maker, others, "A", {"x", "y"}), add(maker, others, "B", {"y"}),
+                             add(maker, others, "C", {"x"})};
   EXPECT_EQ(plan(interleaved).conditions, (std::vector<Condition>{{0, 1, 1, 0}, {0, 0, 2, 0}}));
 }
 
@@ -202,12 +214,13 @@ TEST(FindJoinConditions, MatchesNestedLoopOnGeneratedOperands) {
   const auto below = [&](std::size_t bound) { return static_cast<std::size_t>(rng() % bound); };
   std::size_t conditionsSeen = 0;
   for (int round = 0; round < 500; ++round) {
+    test::RelationMaker maker;
     Relations relations;
     for (std::size_t r = 0, count = 1 + below(4); r < count; ++r) {
       std::vector<std::string> attributes;
       for (std::size_t n = 0, width = below(5); n < width; ++n)
         attributes.emplace_back(kNames[below(5)]);
-      add(relations, std::to_string(r), attributes);
+      add(maker, relations, std::to_string(r), attributes);
     }
     Operands operands;
     for (std::size_t n = 0, count = below(6); n < count; ++n) {
@@ -227,17 +240,17 @@ TEST(Planning, LargeInputsTakeLinearTime) {
   // names each (plus one name repeated 100,000 times in the first): comparing
   // every pair would take hours.
   constexpr std::size_t kCount = 100000;
+  test::RelationMaker maker;
   Relations relations;
   JoinList joinList;
   for (std::size_t r = 0; r < 2 * kCount; ++r) {
-    relations.push_back(std::make_unique<Relation>());
-    relations.back()->setName(std::to_string(r));
+    maker.add(relations, std::to_string(r));
     joinList.push_back(std::to_string(2 * kCount - 1 - r));
   }
   for (std::size_t a = 0; a < kCount; ++a) {
-    relations[2 * kCount - 1]->addAttribute(std::to_string(a));
-    relations[2 * kCount - 1]->addAttribute("same");
-    relations[2 * kCount - 2]->addAttribute(std::to_string(kCount - 1 - a));
+    maker.addAttribute(*relations[2 * kCount - 1], std::to_string(a));
+    maker.addAttribute(*relations[2 * kCount - 1], "same");
+    maker.addAttribute(*relations[2 * kCount - 2], std::to_string(kCount - 1 - a));
   }
   const auto start = std::chrono::steady_clock::now();
   Operands operands;

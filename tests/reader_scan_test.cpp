@@ -80,7 +80,7 @@ TEST(ReaderScan, MatchesPlainSplittingOnGeneratedBlocks) {
       const Relation& relation = *db->relations[rel];
       ASSERT_EQ(relation.tupleCount(), expected[rel].size()) << text;
       for (std::size_t tuple = 0; tuple < expected[rel].size(); ++tuple) {
-        const auto values = relation.tuple(tuple).values();
+        const auto values = test::valuesOf(relation.tuple(tuple));
         EXPECT_EQ(std::vector<std::string>(values.begin(), values.end()), expected[rel][tuple])
             << "relation " << rel << ", tuple " << tuple << " of:\n"
             << text;

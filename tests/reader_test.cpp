@@ -1,5 +1,5 @@
 // The reader over databases held in memory: the join section, the gaps, the
-// relation blocks with their headers and tuple lines, line ends, and trim.
+// relation blocks with their headers and tuple lines, line ends, and trimming.
 #include "reader/reader.h"
 
 #include <gtest/gtest.h>
@@ -71,7 +71,7 @@ Parsed convert(const JoinList& joinList, const Relations& relations) {
       rel.attributes.emplace_back(attribute);
     for (std::size_t index = 0; index < relation->tupleCount(); ++index) {
       Values& values = rel.tuples.emplace_back();
-      for (const std::string_view value : relation->tuple(index).values())
+      for (const std::string_view value : test::valuesOf(relation->tuple(index)))
         values.emplace_back(value);
     }
   }
@@ -315,9 +315,9 @@ TEST(ReaderBlocks, AppendsToTheListsItIsGiven) {
   std::string text = "join(S)\nS(b)\n1\n";
   text.push_back('\0');  // the byte of slack the reader may write to
   JoinList joinList{"R"};
+  test::RelationMaker maker;
   Relations relations;
-  relations.push_back(std::make_unique<Relation>());
-  relations.back()->setName("R");
+  maker.add(relations, "R");
   readDatabase(std::span<char>(text.data(), text.size() - 1), joinList, relations);
   EXPECT_EQ(convert(joinList, relations),
             (Parsed{{"R", "S"}, {{"R", {}, {}}, {"S", {"b"}, {{"1"}}}}}));
@@ -357,9 +357,9 @@ TEST(ReaderLineEnds, CarriageReturnNotBeforeLineFeedIsData) {
   });
 }
 
-// ---- trim ----
+// ---- trimmed ----
 
-TEST(Trim, RemovesBlanksTabsAndLineFeedsFromBothEndsOnly) {
+TEST(Trimmed, RemovesBlanksTabsAndLineFeedsFromBothEndsOnly) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {"", ""},
       {" \t\n", ""},
@@ -372,9 +372,7 @@ TEST(Trim, RemovesBlanksTabsAndLineFeedsFromBothEndsOnly) {
       {"\t\fx", "\fx"},
   };
   for (const auto& [input, expected] : cases) {
-    std::string text = input;
-    trim(text);
-    EXPECT_EQ(text, expected) << "input: " << visible(input);
+    EXPECT_EQ(trimmed(input), expected) << "input: " << visible(input);
   }
 }
 

@@ -25,7 +25,9 @@ std::string referenceJoinResult(const Operands& operands,
   for (std::size_t i = 0; i < n; ++i) {
     if (operands[i]->tupleCount() == 0) return out;  // an empty operand: no rows
     for (std::size_t t = 0; t < operands[i]->tupleCount(); ++t) {
-      tuples[i].push_back(operands[i]->tuple(t).values());
+      auto& values = tuples[i].emplace_back();
+      operands[i]->tuple(t).forEachValue(
+          [&](std::size_t, std::string_view value) { values.push_back(value); });
     }
   }
 

@@ -8,15 +8,54 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
 
-#include "driver/output.h"
 #include "driver/run.h"
+#include "string_sink.h"
 
 namespace natjoin::test {
+
+std::vector<std::string_view> valuesOf(TupleView tuple) {
+  std::vector<std::string_view> values;
+  tuple.forEachValue([&](std::size_t, std::string_view value) { values.push_back(value); });
+  return values;
+}
+
+std::string_view RelationMaker::keep(std::string_view text) { return text_.emplace_back(text); }
+
+Relation& RelationMaker::add(Relations& relations, std::string_view name,
+                             const std::vector<std::string>& attributes,
+                             const std::vector<Tuple>& tuples) {
+  auto relation = std::make_unique<Relation>();
+  relation->setNameView(keep(name));
+  for (const std::string& attribute : attributes) addAttribute(*relation, attribute);
+  setTuples(*relation, tuples);
+  relations.push_back(std::move(relation));
+  return *relations.back();
+}
+
+void RelationMaker::addAttribute(Relation& relation, std::string_view name) {
+  relation.addAttributeView(keep(name));
+}
+
+void RelationMaker::setTuples(Relation& relation, const std::vector<Tuple>& tuples) {
+  std::string text;
+  std::vector<std::uint64_t> ends;
+  ends.reserve(tuples.size());
+  for (const Tuple& tuple : tuples) {
+    for (std::size_t valueIdx = 0; valueIdx < tuple.size(); ++valueIdx) {
+      if (valueIdx > 0) text += ',';
+      text += tuple[valueIdx];
+    }
+    if (!tuple.empty()) text += '\n';
+    ends.push_back(text.size());
+  }
+  relation.setTupleText(keep(text), std::move(ends));
+}
 
 std::unique_ptr<Database> parse(std::string_view text) {
   auto db = std::make_unique<Database>();
@@ -26,7 +65,7 @@ std::unique_ptr<Database> parse(std::string_view text) {
 
 std::string outputFor(std::string_view text) {
   const auto db = parse(text);
-  StringSink sink;
+  test::StringSink sink;
   OutputWriter out(sink);
   writeSections(out, db->joinList, db->relations);
   return sink.text();

@@ -1,8 +1,9 @@
-// Shared helpers of the test suite: in-memory runs of the pipeline, files in
-// a temporary folder, and runs of the real binary.
+// Shared helpers of the test suite: relations built in memory, in-memory runs
+// of the pipeline, files in a temporary folder, and runs of the real binary.
 #ifndef NATJOIN_TESTS_TEST_UTIL_H_
 #define NATJOIN_TESTS_TEST_UTIL_H_
 
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +13,40 @@
 #include "reader/database_file.h"
 
 namespace natjoin::test {
+
+// One tuple's values, in order; any number of them.
+using Tuple = std::vector<std::string>;
+
+// The values of `tuple`, in order.
+std::vector<std::string_view> valuesOf(TupleView tuple);
+
+// Builds relations from strings held by the caller. A relation refers to its
+// text rather than owning it, so the maker keeps a copy of every name and
+// value it is given and must outlive the relations it made.
+class RelationMaker {
+ public:
+  RelationMaker() = default;
+  // A move leaves the kept text where it is; a copy would not.
+  RelationMaker(RelationMaker&&) = default;
+  RelationMaker(const RelationMaker&) = delete;
+  RelationMaker& operator=(const RelationMaker&) = delete;
+
+  // Appends a relation with these name, attributes and tuples to `relations`
+  // and returns it. REQUIRES: no value holds "," or "\n", which the stored
+  // tuple text cannot represent (the reader never produces such values).
+  Relation& add(Relations& relations, std::string_view name,
+                const std::vector<std::string>& attributes = {},
+                const std::vector<Tuple>& tuples = {});
+  // Appends one attribute name to `relation`, which this maker made.
+  void addAttribute(Relation& relation, std::string_view name);
+  // Gives `relation` its tuples. REQUIRES: it has none yet; values as for add.
+  void setTuples(Relation& relation, const std::vector<Tuple>& tuples);
+
+ private:
+  std::string_view keep(std::string_view text);
+  // A deque never moves its elements, so views into kept text stay valid.
+  std::deque<std::string> text_;
+};
 
 // Reads a database from text.
 std::unique_ptr<Database> parse(std::string_view text);

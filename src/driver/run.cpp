@@ -3,11 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include "echo/echo.h"
 #include "join/engine.h"
 #include "join/planning.h"
+#include "output/progress.h"
+#include "output/sinks.h"
 #include "reader/database_file.h"
 
 namespace natjoin {
@@ -35,13 +39,15 @@ bool writeSections(OutputWriter& out, const JoinList& joinList, const Relations&
   return !out.failed();
 }
 
-bool writeOutput(const char* path, const JoinList& joinList, const Relations& relations) {
+bool writeOutput(const char* path, const JoinList& joinList, const Relations& relations,
+                 Progress* progress) {
   const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   FdSink sink(fd);
   bool ok = false;
   {
     OutputWriter out(sink);
+    out.showProgress(progress);
     ok = writeSections(out, joinList, relations);
   }
   // A failed close can be the first report of a failed write (NFS, quotas).
@@ -50,6 +56,7 @@ bool writeOutput(const char* path, const JoinList& joinList, const Relations& re
 }
 
 int run(int argc, const char* const* argv) {
+  const auto start = std::chrono::steady_clock::now();
   if (argc != 3) {
     say("3 parametert adjon meg!");
     return kExitUsage;
@@ -61,7 +68,15 @@ int run(int argc, const char* const* argv) {
     say("Hibas filenev.");
     return kExitFailure;
   }
-  if (!writeOutput(argv[2], db.joinList, db.relations)) {
+  bool written = false;
+  {
+    // Only a person at a terminal wants the progress line; a log file or a
+    // pipe would only collect its redrawings.
+    std::optional<Progress> progress;
+    if (::isatty(STDERR_FILENO) == 1) progress.emplace(STDERR_FILENO, start);
+    written = writeOutput(argv[2], db.joinList, db.relations, progress ? &*progress : nullptr);
+  }  // the line is erased here, before any message
+  if (!written) {
     say("Az output file nem hozhato letre.");
     return kExitFailure;
   }

@@ -7,11 +7,16 @@
 //   "Hibas filenev."                     the database cannot be read     1
 //   "Az output file nem hozhato letre."  the output cannot be written    1
 // A database that cannot be read leaves the output file untouched.
+//
+// A run that lasts more than a second shows a progress line on standard
+// error while it writes the join result, if standard error is a terminal
+// (output/progress.h); the line is erased before the run ends.
 #ifndef NATJOIN_DRIVER_RUN_H_
 #define NATJOIN_DRIVER_RUN_H_
 
-#include "driver/output.h"
 #include "model/relation.h"
+#include "output/progress.h"
+#include "output/writer.h"
 
 namespace natjoin {
 
@@ -24,9 +29,11 @@ inline constexpr int kExitOutOfMemory = 3;
 // flushes it. Returns false if a write failed.
 bool writeSections(OutputWriter& out, const JoinList& joinList, const Relations& relations);
 
-// Creates or truncates the file `path` and writes the output into it.
-// Returns false if the file cannot be opened, written in full or closed.
-bool writeOutput(const char* path, const JoinList& joinList, const Relations& relations);
+// Creates or truncates the file `path` and writes the output into it,
+// keeping `progress` (if not nullptr) up to date on the way. Returns false if
+// the file cannot be opened, written in full or closed.
+bool writeOutput(const char* path, const JoinList& joinList, const Relations& relations,
+                 Progress* progress = nullptr);
 
 // The whole run; returns the exit status. `argv` holds `argc` arguments,
 // the program name first.

@@ -13,8 +13,8 @@
 #ifndef NATJOIN_ECHO_ECHO_H_
 #define NATJOIN_ECHO_ECHO_H_
 
-#include "driver/output.h"
 #include "model/relation.h"
+#include "output/writer.h"
 
 namespace natjoin {
 

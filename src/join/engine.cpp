@@ -48,6 +48,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
   std::vector<std::uint32_t> chosen(count, 0);
   std::vector<std::span<const std::uint32_t>> pending(count);
   pending[0] = encoded.operands[0].alive;
+  const std::size_t outerCount = pending[0].size();
   std::size_t level = 0;
   std::uint32_t steps = 0;
   for (;;) {
@@ -60,6 +61,9 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
       if (level == 0) return;
       --level;
       continue;
+    }
+    if (level == 0) {
+      out.setOuterProgress(outerCount - pending[0].size(), outerCount);
     }
     chosen[level] = pending[level].front();
     pending[level] = pending[level].subspan(1);

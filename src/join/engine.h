@@ -28,9 +28,9 @@
 
 #include <vector>
 
-#include "driver/output.h"
 #include "join/planning.h"
 #include "join/stats.h"
+#include "output/writer.h"
 
 namespace natjoin {
 

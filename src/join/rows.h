@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "driver/output.h"
+#include "output/writer.h"
 #include "join/planning.h"
 
 namespace natjoin {

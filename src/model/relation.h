@@ -2,10 +2,9 @@
 // tuples, and the list of relation names to join.
 //
 // Everything is text. A database file can be hundreds of megabytes, so a
-// relation built by the reader does not copy what it reads: its name,
-// attribute names and values are views into the reader's buffer, which must
-// outlive the relation. Relations built through the copying operations
-// (setName, addAttribute, addTuple) own their text instead.
+// relation does not copy what it is built from: its name, attribute names
+// and values are views into the reader's buffer, which must outlive the
+// relation.
 //
 // A relation's tuples are kept together as one text in the form the echo
 // writes them: each tuple with at least one value is its values joined by ","
@@ -17,16 +16,12 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace natjoin {
-
-// One row as handed to addTuple: an ordered list of values of any length.
-using Tuple = std::vector<std::string>;
 
 // A read-only view of one stored tuple.
 class TupleView {
@@ -40,8 +35,6 @@ class TupleView {
   // The values joined by ",", exactly as a row or the echo writes them.
   std::string_view text() const { return text_; }
   std::size_t size() const;
-  // All values, in order. Allocates: meant for tests and cold paths.
-  std::vector<std::string_view> values() const;
 
   // Calls fn(position, value) for every value in order.
   template <typename Fn>
@@ -70,7 +63,7 @@ class Relation {
  public:
   // A new relation has an empty name, no attributes and no tuples.
   Relation() = default;
-  // Views may point into the relation's own storage: no copies, no moves.
+  // Operands refer to a relation by pointer; a copy is never needed.
   Relation(const Relation&) = delete;
   Relation& operator=(const Relation&) = delete;
 
@@ -87,15 +80,7 @@ class Relation {
   // All tuples in echo form: each tuple with values as "v1,...,vk\n".
   std::string_view tupleText() const { return tupleText_; }
 
-  // Copying operations: the relation keeps its own copy of the argument.
-  void setName(std::string_view name);
-  void addAttribute(std::string_view name);
-  // Appends a copy of `tuple`. REQUIRES: no value holds "," or "\n", which
-  // the text form cannot represent (the reader never produces such values).
-  void addTuple(const Tuple& tuple);
-
-  // Zero-copy operations for the reader: the relation refers to the given
-  // text, which must outlive it.
+  // The relation refers to the given text, which must outlive it.
   void setNameView(std::string_view name) { name_ = name; }
   void addAttributeView(std::string_view name) { attributes_.push_back(name); }
   void reserveAttributes(std::size_t count) { attributes_.reserve(count); }
@@ -104,22 +89,10 @@ class Relation {
   void setTupleText(std::string_view text, std::vector<std::uint64_t> ends);
 
  private:
-  std::string_view keep(std::string_view text);
-
   std::string_view name_;
   std::vector<std::string_view> attributes_;
   std::string_view tupleText_;
   std::vector<std::uint64_t> tupleEnds_;
-
-  // Storage behind the copying operations, made on first use: the reader's
-  // relations never need it, and a database may hold millions of them. A
-  // deque never moves its elements, so views into kept names stay valid.
-  struct OwnText {
-    std::deque<std::string> names;
-    std::string tuples;
-  };
-  OwnText& own();
-  std::unique_ptr<OwnText> own_;
 };
 
 // All relations of a database in file order. The list owns the records;

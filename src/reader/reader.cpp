@@ -12,16 +12,11 @@
 #endif
 
 namespace natjoin {
+
 namespace {
 
 bool isWhiteSpace(char c) { return c == ' ' || c == '\t' || c == '\n'; }
 bool isBlankOrTab(char c) { return c == ' ' || c == '\t'; }
-
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && isWhiteSpace(text.back())) text.remove_suffix(1);
-  while (!text.empty() && isWhiteSpace(text.front())) text.remove_prefix(1);
-  return text;
-}
 
 // Cuts a trimmed text at every "," into trimmed pieces; a "," that ends the
 // text begins no further piece, and an empty text has no pieces.
@@ -264,9 +259,10 @@ char* normalizeTuple(const char* begin, const char* end, bool hasBlank, char* ou
 
 }  // namespace
 
-void trim(std::string& text) {
-  const std::string_view kept = trimmed(text);
-  text = std::string(kept);
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && isWhiteSpace(text.back())) text.remove_suffix(1);
+  while (!text.empty() && isWhiteSpace(text.front())) text.remove_prefix(1);
+  return text;
 }
 
 void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations) {

@@ -20,7 +20,7 @@
 
 #include <cstddef>
 #include <span>
-#include <string>
+#include <string_view>
 
 #include "model/relation.h"
 
@@ -34,8 +34,9 @@ namespace natjoin {
 // them. REQUIRES: one writable byte of slack after the end of `text`.
 void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations);
 
-// Removes blanks, tabs and line feeds from both ends of `text`.
-void trim(std::string& text);
+// `text` without the blanks, tabs and line feeds at either end; what the
+// reader drops around names and values.
+std::string_view trimmed(std::string_view text);
 
 }  // namespace natjoin
 

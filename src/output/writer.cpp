@@ -1,30 +1,8 @@
-#include "driver/output.h"
+#include "output/writer.h"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstring>
 
 namespace natjoin {
-
-bool FdSink::write(const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd_, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
-
-bool StringSink::write(const char* data, std::size_t size) {
-  if (size > limit_ - std::min(limit_, text_.size())) return false;
-  text_.append(data, size);
-  return true;
-}
 
 OutputWriter::OutputWriter(Sink& sink, std::size_t capacity)
     : sink_(sink), capacity_(capacity), buffer_(std::make_unique_for_overwrite<char[]>(capacity)) {}
@@ -32,6 +10,13 @@ OutputWriter::OutputWriter(Sink& sink, std::size_t capacity)
 void OutputWriter::sinkWrite(const char* data, std::size_t size) {
   if (failed_ || size == 0) return;
   if (!sink_.write(data, size)) failed_ = true;
+  bytesWritten_ += size;
+}
+
+void OutputWriter::updateProgress(std::chrono::steady_clock::time_point now) {
+  progress_->update(now, {outerDone_, outerTotal_, rows_, bytesWritten_});
+  // Progress keeps its own pace; this only spares it calls between redraws.
+  progressDue_ = now + Progress::kRedrawInterval;
 }
 
 void OutputWriter::flushRows() {

@@ -6,46 +6,27 @@
 // soon after they are complete, for a reader following the file: the writer
 // knows where the last complete row ends, writes out only whole rows, and
 // lets the join ask it, every so often, to write out rows that have waited
-// about a millisecond.
-#ifndef NATJOIN_DRIVER_OUTPUT_H_
-#define NATJOIN_DRIVER_OUTPUT_H_
+// about a millisecond. The same polls redraw the progress line, if there is
+// one (output/progress.h).
+#ifndef NATJOIN_OUTPUT_WRITER_H_
+#define NATJOIN_OUTPUT_WRITER_H_
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
+
+#include "output/progress.h"
 
 namespace natjoin {
 
-// Where the bytes go. write() takes all of them or reports failure.
+// Where the bytes go (a file: output/sinks.h). write() takes all of them or
+// reports failure.
 class Sink {
  public:
   virtual ~Sink() = default;
   virtual bool write(const char* data, std::size_t size) = 0;
-};
-
-// A file descriptor; retries short and interrupted writes.
-class FdSink : public Sink {
- public:
-  explicit FdSink(int fd) : fd_(fd) {}
-  bool write(const char* data, std::size_t size) override;
-
- private:
-  int fd_;
-};
-
-// Collects the bytes in memory, optionally failing once more than `limit`
-// bytes would have been taken.
-class StringSink : public Sink {
- public:
-  explicit StringSink(std::size_t limit = std::string::npos) : limit_(limit) {}
-  bool write(const char* data, std::size_t size) override;
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-  std::size_t limit_;
 };
 
 class OutputWriter {
@@ -72,16 +53,33 @@ class OutputWriter {
     buffer_[size_++] = c;
   }
 
-  // Marks everything written so far as complete rows (or complete text).
+  // Marks everything written so far as complete rows (or complete text),
+  // and counts one row for the progress line.
   void endRow() {
     if (rowsEnd_ == 0) rowsWaitingSince_ = std::chrono::steady_clock::now();
     rowsEnd_ = size_;
+    ++rows_;
   }
-  // Writes out the complete rows if the oldest has waited too long.
+  // Writes out the complete rows if the oldest has waited too long, and
+  // redraws the progress line when it is due. Looks at the clock only when
+  // there are rows waiting or a progress line to keep.
   void poll() {
-    if (rowsEnd_ != 0 && std::chrono::steady_clock::now() - rowsWaitingSince_ >= kMaxRowDelay) {
-      flushRows();
-    }
+    if (rowsEnd_ == 0 && progress_ == nullptr) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (rowsEnd_ != 0 && now - rowsWaitingSince_ >= kMaxRowDelay) flushRows();
+    if (progress_ != nullptr && now >= progressDue_) updateProgress(now);
+  }
+
+  // Shows the progress of this run through `progress`, which must outlive
+  // the writer; nullptr shows none (the default).
+  void showProgress(Progress* progress) { progress_ = progress; }
+  // For the progress line: `done` of `total` tuples of the join's outermost
+  // loop are finished. The join calls it each time the outermost loop takes
+  // its next tuple (done = tuples taken before it); it only stores the two
+  // numbers, so it may be called as often as that.
+  void setOuterProgress(std::uint64_t done, std::uint64_t total) {
+    outerDone_ = done;
+    outerTotal_ = total;
   }
   // Writes out everything that is buffered.
   void flush();
@@ -94,6 +92,7 @@ class OutputWriter {
   void makeRoom(std::size_t needed);
   void flushRows();
   void sinkWrite(const char* data, std::size_t size);
+  void updateProgress(std::chrono::steady_clock::time_point now);
 
   Sink& sink_;
   std::size_t capacity_;
@@ -102,8 +101,15 @@ class OutputWriter {
   std::size_t rowsEnd_ = 0;  // bytes [0, rowsEnd_) are complete rows
   std::chrono::steady_clock::time_point rowsWaitingSince_;
   bool failed_ = false;
+
+  Progress* progress_ = nullptr;
+  std::chrono::steady_clock::time_point progressDue_;
+  std::uint64_t rows_ = 0;
+  std::uint64_t bytesWritten_ = 0;  // handed to the sink
+  std::uint64_t outerDone_ = 0;
+  std::uint64_t outerTotal_ = 0;
 };
 
 }  // namespace natjoin
 
-#endif  // NATJOIN_DRIVER_OUTPUT_H_
+#endif  // NATJOIN_OUTPUT_WRITER_H_
