@@ -1,24 +1,32 @@
 // natjoin_gen: writes one benchmark workload.
 //
-//   natjoin_gen WORKLOAD FILE [CSVDIR]
+//   natjoin_gen [--scale X] WORKLOAD FILE [CSVDIR]
+//   natjoin_gen --list
 //
 // Writes the database of WORKLOAD to FILE and prints, on standard output, the
 // number of result rows natjoin must produce for it. The count comes from
-// how the data was built (key multiplicities), never from running a join.
-// With CSVDIR, every relation of the database is also written there as
-// NAME.csv, with a header row of its attribute names, for loading elsewhere.
+// how the data was built: key multiplicities, or for cyclic joins a count
+// over the generator's own per-key lists, never from running natjoin or
+// another join program. With CSVDIR, every relation of the database is also
+// written there as NAME.csv, with a header row of its attribute names, for
+// loading elsewhere.
 //
-// The output depends on nothing but the workload name: every random choice
-// comes from splitmix64 with a fixed seed, and shuffles and draws are done
-// here rather than through <random>, whose distributions differ between
-// standard libraries.
+// --scale X multiplies the number of tuples (and the key domains with them,
+// so that each workload keeps its shape) by X: 10 for ten times the data,
+// 0.01 for a quick check. --list prints the workload names, one a line.
+//
+// The output depends on nothing but the workload name and the scale: every
+// random choice comes from splitmix64 with a fixed seed, and shuffles and
+// draws are done here rather than through <random>, whose distributions
+// differ between standard libraries.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -96,7 +104,7 @@ class Writer {
     }
   }
 
-  void joinList(std::initializer_list<std::string_view> names) {
+  void joinList(const std::vector<std::string_view>& names) {
     std::string line = "join(";
     bool first = true;
     for (std::string_view name : names) {
@@ -167,18 +175,119 @@ std::vector<std::uint64_t> permutation(std::uint64_t n, SplitMix64& rng) {
   return values;
 }
 
+// How large a workload is: its counts of tuples and keys at scale 1 are
+// multiplied by the scale, rounded, and kept at least 1.
+class Size {
+ public:
+  explicit Size(double scale) : scale_(scale) {}
+  std::uint64_t operator()(std::uint64_t base) const {
+    const double scaled = std::round(static_cast<double>(base) * scale_);
+    return scaled < 1 ? 1 : static_cast<std::uint64_t>(scaled);
+  }
+
+ private:
+  double scale_;
+};
+
+// ---- relations of two keys and counting over them -------------------------
+
+using Pair = std::pair<std::uint64_t, std::uint64_t>;
+
+std::vector<Pair> randomPairs(std::uint64_t tuples, std::uint64_t uKeys, std::uint64_t vKeys,
+                              SplitMix64& rng) {
+  std::vector<Pair> pairs;
+  pairs.reserve(tuples);
+  for (std::uint64_t i = 0; i < tuples; ++i) {
+    const std::uint64_t u = rng.below(uKeys);
+    pairs.emplace_back(u, rng.below(vKeys));
+  }
+  return pairs;
+}
+
+void writePairs(Writer& out, std::string_view name, const std::string& u, const std::string& v,
+                const std::vector<Pair>& pairs) {
+  out.relation(name, {u, v});
+  std::string line;
+  for (const auto& [first, second] : pairs) {
+    line.clear();
+    appendKey(line, first);
+    line += ',';
+    appendKey(line, second);
+    out.row(line);
+  }
+}
+
+// How often each pair occurs. Keys stay far below 2^32.
+class PairCounts {
+ public:
+  explicit PairCounts(const std::vector<Pair>& pairs) {
+    counts_.reserve(pairs.size());
+    for (const auto& [u, v] : pairs) ++counts_[pack(u, v)];
+  }
+  std::uint64_t operator()(std::uint64_t u, std::uint64_t v) const {
+    const auto found = counts_.find(pack(u, v));
+    return found == counts_.end() ? 0 : found->second;
+  }
+
+ private:
+  static std::uint64_t pack(std::uint64_t u, std::uint64_t v) { return (u << 32) | v; }
+  std::unordered_map<std::uint64_t, std::uint64_t> counts_;
+};
+
+// The second values of the pairs, listed by first value (with repeats).
+using Lists = std::unordered_map<std::uint64_t, std::vector<std::uint64_t>>;
+Lists byFirst(const std::vector<Pair>& pairs) {
+  Lists lists;
+  for (const auto& [u, v] : pairs) lists[u].push_back(v);
+  return lists;
+}
+Lists bySecond(const std::vector<Pair>& pairs) {
+  Lists lists;
+  for (const auto& [u, v] : pairs) lists[v].push_back(u);
+  return lists;
+}
+const std::vector<std::uint64_t>& listOf(const Lists& lists, std::uint64_t key) {
+  static const std::vector<std::uint64_t> kNone;
+  const auto found = lists.find(key);
+  return found == lists.end() ? kNone : found->second;
+}
+
+// Rows of R(a, b) ⋈ S(b, c) ⋈ T(c, a): for each S tuple, the a values R
+// pairs with its b, looked up in T's (c, a) counts, or the other way round,
+// whichever list is shorter (heavy values make one of them long).
+std::uint64_t countTriangles(const std::vector<Pair>& r, const std::vector<Pair>& s,
+                             const std::vector<Pair>& t) {
+  const Lists rAByB = bySecond(r);
+  const Lists tAByC = byFirst(t);
+  const PairCounts rCounts(r);
+  const PairCounts tCounts(t);
+  std::uint64_t rows = 0;
+  for (const auto& [b, c] : s) {
+    const auto& fromR = listOf(rAByB, b);
+    const auto& fromT = listOf(tAByC, c);
+    if (fromR.size() <= fromT.size()) {
+      for (std::uint64_t a : fromR) rows += tCounts(c, a);
+    } else {
+      for (std::uint64_t a : fromT) rows += rCounts(a, b);
+    }
+  }
+  return rows;
+}
+
+// ---- workloads --------------------------------------------------------------
+
 // R(k, a) and S(k, b): every key distinct within its relation, 180,000 of
 // S's keys are R keys and 20,000 are not, so each R tuple meets at most one
 // S tuple.
-std::uint64_t key2(Writer& out) {
-  constexpr std::uint64_t kTuples = 200'000;
-  constexpr std::uint64_t kShared = 180'000;
+std::uint64_t key2(Writer& out, const Size& size) {
+  const std::uint64_t tuples = size(200'000);
+  const std::uint64_t shared = size(180'000);
   SplitMix64 rng(0x6b657932'00000001ULL);
   out.joinList({"R", "S"});
   std::string line;
 
   out.relation("R", {"k", "a"});
-  for (std::uint64_t key : permutation(kTuples, rng)) {
+  for (std::uint64_t key : permutation(tuples, rng)) {
     line.clear();
     appendKey(line, key);
     line += ',';
@@ -187,23 +296,24 @@ std::uint64_t key2(Writer& out) {
   }
 
   out.relation("S", {"k", "b"});
-  for (std::uint64_t i : permutation(kTuples, rng)) {
+  for (std::uint64_t i : permutation(tuples, rng)) {
     line.clear();
-    appendKey(line, i < kShared ? i : kTuples + i);
+    appendKey(line, i < shared ? i : tuples + i);
     line += ',';
     appendWord(line, rng);
     out.row(line);
   }
-  return kShared;
+  return shared;
 }
 
 // R(a, b), S(b, c), T(c, d) with b and c drawn from [0, keys) for each
 // tuple. A row is an S tuple with one R tuple of its b and one T tuple of its
 // c, so the result has sum over S of count_R(b) * count_T(c) rows. With
 // `disjointT` T's c values lie above S's and no row results.
-std::uint64_t chain(Writer& out, SplitMix64& rng, std::uint64_t tuples, std::uint64_t bKeys,
-                    std::uint64_t cKeys, bool disjointT) {
-  out.joinList({"R", "S", "T"});
+std::uint64_t chain(Writer& out, const std::vector<std::string_view>& order, SplitMix64& rng,
+                    std::uint64_t tuples, std::uint64_t bKeys, std::uint64_t cKeys,
+                    bool disjointT) {
+  out.joinList(order);
   std::string line;
   std::vector<std::uint64_t> rPerB(bKeys, 0);
   std::vector<std::uint64_t> tPerC(cKeys, 0);
@@ -254,37 +364,50 @@ std::uint64_t chain(Writer& out, SplitMix64& rng, std::uint64_t tuples, std::uin
   return rows;
 }
 
-std::uint64_t chain3(Writer& out) {
+// The same 100,000 tuples per relation, listed in three orders. Keys as
+// many as tuples, so the result is about as large as one relation. Listed
+// R, T, S, the first two operands share no attribute.
+std::uint64_t chain3(Writer& out, const Size& size, const std::vector<std::string_view>& order) {
   SplitMix64 rng(0x63686e33'00000002ULL);
-  return chain(out, rng, 100'000, 100'000, 100'000, false);
+  const std::uint64_t tuples = size(100'000);
+  return chain(out, order, rng, tuples, tuples, tuples, false);
+}
+std::uint64_t chain3Rst(Writer& out, const Size& size) {
+  return chain3(out, size, {"R", "S", "T"});
+}
+std::uint64_t chain3Rts(Writer& out, const Size& size) {
+  return chain3(out, size, {"R", "T", "S"});
+}
+std::uint64_t chain3Trs(Writer& out, const Size& size) {
+  return chain3(out, size, {"T", "R", "S"});
 }
 
 // R joins S on one of 2,000 b values: about 100,000^2 / 2,000 = 5,000,000
 // pairs, none of which finds a T tuple.
-std::uint64_t deadend3(Writer& out) {
+std::uint64_t deadend3(Writer& out, const Size& size) {
   SplitMix64 rng(0x64656164'00000003ULL);
-  return chain(out, rng, 100'000, 2'000, 100'000, true);
+  return chain(out, {"R", "S", "T"}, rng, size(100'000), size(2'000), size(100'000), true);
 }
 
-// F(k1, k2, k3, v) and dimensions Di(ki, xi) holding keys 0..999 once each.
+// F(k1, k2, k3, m) and dimensions Di(ki, xi) holding keys 0..999 once each.
 // F's keys are drawn from [0, 1050), so a fact row is in the result exactly
 // when all three keys are below 1000.
-std::uint64_t star4(Writer& out) {
-  constexpr std::uint64_t kFacts = 500'000;
-  constexpr std::uint64_t kDimension = 1'000;
-  constexpr std::uint64_t kKeyRange = 1'050;
+std::uint64_t star(Writer& out, const Size& size, const std::vector<std::string_view>& order) {
+  const std::uint64_t facts = size(500'000);
+  const std::uint64_t dimension = size(1'000);
+  const std::uint64_t keyRange = dimension + (dimension + 19) / 20;
   SplitMix64 rng(0x73746172'00000004ULL);
-  out.joinList({"F", "D1", "D2", "D3"});
+  out.joinList(order);
   std::string line;
   std::uint64_t rows = 0;
 
-  out.relation("F", {"k1", "k2", "k3", "v"});
-  for (std::uint64_t i = 0; i < kFacts; ++i) {
+  out.relation("F", {"k1", "k2", "k3", "m"});
+  for (std::uint64_t i = 0; i < facts; ++i) {
     line.clear();
     bool matches = true;
     for (int k = 0; k < 3; ++k) {
-      const std::uint64_t key = rng.below(kKeyRange);
-      matches = matches && key < kDimension;
+      const std::uint64_t key = rng.below(keyRange);
+      matches = matches && key < dimension;
       appendKey(line, key);
       line += ',';
     }
@@ -296,7 +419,7 @@ std::uint64_t star4(Writer& out) {
   for (int d = 1; d <= 3; ++d) {
     const auto number = static_cast<std::uint64_t>(d);
     out.relation(numbered('D', number), {numbered('k', number), numbered('x', number)});
-    for (std::uint64_t key : permutation(kDimension, rng)) {
+    for (std::uint64_t key : permutation(dimension, rng)) {
       line.clear();
       appendKey(line, key);
       line += ',';
@@ -306,30 +429,36 @@ std::uint64_t star4(Writer& out) {
   }
   return rows;
 }
+std::uint64_t starFactFirst(Writer& out, const Size& size) {
+  return star(out, size, {"F", "D1", "D2", "D3"});
+}
+std::uint64_t starFactLast(Writer& out, const Size& size) {
+  return star(out, size, {"D1", "D2", "D3", "F"});
+}
 
 // R(a) and S(b) share no attribute: every pair is a row.
-std::uint64_t cross2(Writer& out) {
-  constexpr std::uint64_t kTuples = 400;
+std::uint64_t cross2(Writer& out, const Size& size) {
+  const std::uint64_t tuples = size(400);
   SplitMix64 rng(0x63727332'00000005ULL);
   out.joinList({"R", "S"});
   std::string line;
   for (const char* name : {"R", "S"}) {
     out.relation(name, {name[0] == 'R' ? "a" : "b"});
-    for (std::uint64_t i = 0; i < kTuples; ++i) {
+    for (std::uint64_t i = 0; i < tuples; ++i) {
       line.clear();
       appendWord(line, rng);
       out.row(line);
     }
   }
-  return kTuples * kTuples;
+  return tuples * tuples;
 }
 
 // About 150 MB of relations outside the join list, with the two joined
 // relations A(k, x) and B(k, y) at a third and two thirds of the file. A and
 // B hold the same 100,000 distinct keys, so each A tuple meets one B tuple.
-std::uint64_t wideEcho(Writer& out) {
-  constexpr std::uint64_t kJoinTuples = 100'000;
-  constexpr std::uint64_t kTargetBytes = 150'000'000;
+std::uint64_t wideEcho(Writer& out, const Size& size) {
+  const std::uint64_t joinTuples = size(100'000);
+  const std::uint64_t targetBytes = size(150'000'000);
   SplitMix64 rng(0x77696465'00000006ULL);
   out.joinList({"A", "B"});
   std::string line;
@@ -354,7 +483,7 @@ std::uint64_t wideEcho(Writer& out) {
   };
   const auto joined = [&](const char* name, const char* payload) {
     out.relation(name, {"k", payload});
-    for (std::uint64_t key : permutation(kJoinTuples, rng)) {
+    for (std::uint64_t key : permutation(joinTuples, rng)) {
       line.clear();
       appendKey(line, key);
       line += ',';
@@ -363,43 +492,225 @@ std::uint64_t wideEcho(Writer& out) {
     }
   };
 
-  fillTo(kTargetBytes / 3);
+  fillTo(targetBytes / 3);
   joined("A", "x");
-  fillTo(kTargetBytes * 2 / 3);
+  fillTo(targetBytes * 2 / 3);
   joined("B", "y");
-  fillTo(kTargetBytes);
+  fillTo(targetBytes);
   std::fprintf(stderr, "natjoin_gen: %llu relations outside the join\n",
                static_cast<unsigned long long>(fillers));
-  return kJoinTuples;
+  return joinTuples;
+}
+
+// R(a, b), S(b, c), T(c, a) with 50,000 tuples each and every value drawn
+// from a domain of 2,500: each value occurs some 20 times per attribute, so
+// R ⋈ S has about 1,000,000 rows and some 8,000 of them close a triangle.
+std::uint64_t triUniform(Writer& out, const Size& size) {
+  const std::uint64_t tuples = size(50'000);
+  const std::uint64_t keys = size(2'500);
+  SplitMix64 rng(0x74726975'00000007ULL);
+  out.joinList({"R", "S", "T"});
+  const auto r = randomPairs(tuples, keys, keys, rng);
+  const auto s = randomPairs(tuples, keys, keys, rng);
+  const auto t = randomPairs(tuples, keys, keys, rng);
+  writePairs(out, "R", "a", "b", r);
+  writePairs(out, "S", "b", "c", s);
+  writePairs(out, "T", "c", "a", t);
+  return countTriangles(r, s, t);
+}
+
+// R(a, b), S(b, c), T(c, a) with 40,000 tuples each, where four heavy values
+// per attribute take a large share: in each relation a quarter of the
+// tuples have a heavy first value and a quarter a heavy second value, the
+// other value of those drawn from 20,000 light ones; the rest are light on
+// both sides. Whichever two relations are joined first, their heavy values
+// meet in 10,000^2 / 4 = 25,000,000 rows, of which only a few thousand
+// close a triangle.
+std::uint64_t triHeavy(Writer& out, const Size& size) {
+  constexpr std::uint64_t kHeavy = 4;
+  const std::uint64_t tuples = size(40'000);
+  const std::uint64_t light = size(20'000);
+  SplitMix64 rng(0x74726968'00000008ULL);
+  out.joinList({"R", "S", "T"});
+  const auto relation = [&] {
+    std::vector<Pair> pairs;
+    pairs.reserve(tuples);
+    for (std::uint64_t i = 0; i < tuples; ++i) {
+      const std::uint64_t kind = rng.below(4);
+      const std::uint64_t heavy = light + rng.below(kHeavy);
+      const std::uint64_t u = rng.below(light);
+      const std::uint64_t v = rng.below(light);
+      pairs.emplace_back(kind == 0 ? heavy : u, kind == 1 ? heavy : v);
+    }
+    return pairs;
+  };
+  const auto r = relation();
+  const auto s = relation();
+  const auto t = relation();
+  writePairs(out, "R", "a", "b", r);
+  writePairs(out, "S", "b", "c", s);
+  writePairs(out, "T", "c", "a", t);
+  return countTriangles(r, s, t);
+}
+
+// R(a, b), S(b, c), T(c, d), U(d, a) with 50,000 tuples each over a domain
+// of 6,250 values: R ⋈ S ⋈ T has some 3,200,000 rows and about 4,000 of them
+// close the cycle. Counted as paths a-b-c through R, S times paths c-d-a
+// through T, U, for each (a, c).
+std::uint64_t cycle4(Writer& out, const Size& size) {
+  const std::uint64_t tuples = size(50'000);
+  const std::uint64_t keys = size(6'250);
+  SplitMix64 rng(0x63796334'00000009ULL);
+  out.joinList({"R", "S", "T", "U"});
+  const auto r = randomPairs(tuples, keys, keys, rng);
+  const auto s = randomPairs(tuples, keys, keys, rng);
+  const auto t = randomPairs(tuples, keys, keys, rng);
+  const auto u = randomPairs(tuples, keys, keys, rng);
+  writePairs(out, "R", "a", "b", r);
+  writePairs(out, "S", "b", "c", s);
+  writePairs(out, "T", "c", "d", t);
+  writePairs(out, "U", "d", "a", u);
+
+  const Lists rAByB = bySecond(r);
+  const Lists uAByD = byFirst(u);
+  std::vector<Pair> viaRS;  // (a, c) once per path
+  for (const auto& [b, c] : s) {
+    for (std::uint64_t a : listOf(rAByB, b)) viaRS.emplace_back(a, c);
+  }
+  std::vector<Pair> viaTU;  // (a, c) once per path
+  for (const auto& [c, d] : t) {
+    for (std::uint64_t a : listOf(uAByD, d)) viaTU.emplace_back(a, c);
+  }
+  const PairCounts closing(viaTU);
+  std::uint64_t rows = 0;
+  for (const auto& [a, c] : viaRS) rows += closing(a, c);
+  return rows;
+}
+
+// A chain into a triangle: R(a, b), S(b, c) lead to c, and T(c, d),
+// U(d, e), V(e, c) close a cycle there. 50,000 tuples each; a and b from
+// 50,000 values, c, d and e from 5,000, so about 1,000 triangles each meet
+// some ten R ⋈ S rows. Counted per c: R ⋈ S rows ending there times
+// triangles through it.
+std::uint64_t chainCycle(Writer& out, const Size& size) {
+  const std::uint64_t tuples = size(50'000);
+  const std::uint64_t chainKeys = size(50'000);
+  const std::uint64_t cycleKeys = size(5'000);
+  SplitMix64 rng(0x63686379'0000000aULL);
+  out.joinList({"R", "S", "T", "U", "V"});
+  const auto r = randomPairs(tuples, chainKeys, chainKeys, rng);
+  const auto s = randomPairs(tuples, chainKeys, cycleKeys, rng);
+  const auto t = randomPairs(tuples, cycleKeys, cycleKeys, rng);
+  const auto u = randomPairs(tuples, cycleKeys, cycleKeys, rng);
+  const auto v = randomPairs(tuples, cycleKeys, cycleKeys, rng);
+  writePairs(out, "R", "a", "b", r);
+  writePairs(out, "S", "b", "c", s);
+  writePairs(out, "T", "c", "d", t);
+  writePairs(out, "U", "d", "e", u);
+  writePairs(out, "V", "e", "c", v);
+
+  std::vector<std::uint64_t> rPerB(chainKeys, 0);
+  for (const auto& [a, b] : r) ++rPerB[b];
+  std::vector<std::uint64_t> pathsTo(cycleKeys, 0);
+  for (const auto& [b, c] : s) pathsTo[c] += rPerB[b];
+  const Lists uEByD = byFirst(u);
+  const PairCounts vCounts(v);
+  std::uint64_t rows = 0;
+  for (const auto& [c, d] : t) {
+    if (pathsTo[c] == 0) continue;
+    for (std::uint64_t e : listOf(uEByD, d)) rows += pathsTo[c] * vCounts(e, c);
+  }
+  return rows;
+}
+
+// R1(x0, x1), R2(x1, x2), ..., R8(x7, x8): 20,000 tuples each (200,000 at
+// scale 10), keys as many as tuples, so the result is about one relation's
+// size. Counted as the number of paths reaching each value of x_i, step by
+// step along the chain.
+std::uint64_t chain8(Writer& out, const Size& size) {
+  constexpr std::uint64_t kRelations = 8;
+  const std::uint64_t tuples = size(20'000);
+  const std::uint64_t keys = tuples;
+  SplitMix64 rng(0x63686e38'0000000bULL);
+  std::vector<std::string> names;
+  for (std::uint64_t i = 1; i <= kRelations; ++i) names.push_back(numbered('R', i));
+  out.joinList(std::vector<std::string_view>(names.begin(), names.end()));
+
+  std::vector<std::uint64_t> paths(keys, 1);  // paths ending at each x0 value
+  for (std::uint64_t i = 0; i < kRelations; ++i) {
+    const auto pairs = randomPairs(tuples, keys, keys, rng);
+    writePairs(out, names[i], numbered('x', i), numbered('x', i + 1), pairs);
+    std::vector<std::uint64_t> next(keys, 0);
+    for (const auto& [from, to] : pairs) next[to] += paths[from];
+    paths = std::move(next);
+  }
+  std::uint64_t rows = 0;
+  for (std::uint64_t count : paths) rows += count;
+  return rows;
 }
 
 struct Workload {
   const char* name;
-  std::uint64_t (*write)(Writer&);
+  std::uint64_t (*write)(Writer&, const Size&);
+  bool listed;  // false: another name for a listed workload
 };
 
 constexpr Workload kWorkloads[] = {
-    {"key2", key2},     {"chain3", chain3},     {"star4", star4},
-    {"cross2", cross2}, {"deadend3", deadend3}, {"wide-echo", wideEcho},
+    {"key2", key2, true},
+    {"chain3-rst", chain3Rst, true},
+    {"chain3-rts", chain3Rts, true},
+    {"chain3-trs", chain3Trs, true},
+    {"star-factfirst", starFactFirst, true},
+    {"star-factlast", starFactLast, true},
+    {"cross2", cross2, true},
+    {"deadend3", deadend3, true},
+    {"wide-echo", wideEcho, true},
+    {"tri-uniform", triUniform, true},
+    {"tri-heavy", triHeavy, true},
+    {"cycle4", cycle4, true},
+    {"chaincycle", chainCycle, true},
+    {"chain8", chain8, true},
+    {"chain3", chain3Rst, false},
+    {"star4", starFactFirst, false},
 };
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: natjoin_gen [--scale X] WORKLOAD FILE [CSVDIR]\n"
+               "       natjoin_gen --list\nworkloads:");
+  for (const Workload& workload : kWorkloads) std::fprintf(stderr, " %s", workload.name);
+  std::fprintf(stderr, "\n");
+  std::exit(2);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 && argc != 4) {
-    std::fprintf(stderr, "usage: natjoin_gen WORKLOAD FILE [CSVDIR]\nworkloads:");
-    for (const Workload& workload : kWorkloads) std::fprintf(stderr, " %s", workload.name);
-    std::fprintf(stderr, "\n");
-    return 2;
+  std::vector<std::string_view> args(argv + 1, argv + argc);
+  if (args.size() == 1 && args[0] == "--list") {
+    for (const Workload& workload : kWorkloads) {
+      if (workload.listed) std::printf("%s\n", workload.name);
+    }
+    return 0;
   }
-  const std::string_view name = argv[1];
+  double scale = 1;
+  if (args.size() >= 2 && args[0] == "--scale") {
+    const std::string text(args[1]);
+    char* end = nullptr;
+    scale = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(scale) || scale <= 0) {
+      die("the scale must be a positive number: " + text);
+    }
+    args.erase(args.begin(), args.begin() + 2);
+  }
+  if (args.size() != 2 && args.size() != 3) usage();
   for (const Workload& workload : kWorkloads) {
-    if (name != workload.name) continue;
-    Writer out(argv[2], argc == 4 ? argv[3] : "");
-    const std::uint64_t rows = workload.write(out);
+    if (args[0] != workload.name) continue;
+    Writer out(std::string(args[1]), args.size() == 3 ? std::string(args[2]) : "");
+    const std::uint64_t rows = workload.write(out, Size(scale));
     out.close();
     std::printf("%llu\n", static_cast<unsigned long long>(rows));
     return 0;
   }
-  die("unknown workload " + std::string(name));
+  die("unknown workload " + std::string(args[0]));
 }
