@@ -37,7 +37,9 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
   std::vector<std::uint32_t> all(count);
   for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx) all[operandIdx] = operandIdx;
   const JoinForest forest = buildJoinForest(all, classes, [](std::uint32_t) { return true; });
-  if (!reduceOperands(encoded, classes, forest, stats)) return;
+  // With two operands each tuple of the first probes the second once, so
+  // the enumeration alone costs input plus output.
+  if (count > 2 && !reduceOperands(encoded, classes, forest, stats)) return;
 
   IndexCache indexes(encoded);
   std::vector<Level> levels = planLevels(classes, encoded, indexes);

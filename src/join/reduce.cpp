@@ -14,29 +14,61 @@ constexpr int kMaxCyclicRounds = 6;
 
 using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
+// Scratch for semi-joins: a key table for keys of several ids, and a bitmap
+// over the ids of a variable for keys of one id (cleared after each use, so
+// a semi-join costs its tuples, not the variable's whole domain).
+struct SemiJoinScratch {
+  KeyTable keys;
+  std::vector<std::uint64_t> bits;
+};
+
 // Keeps of `target` the tuples whose ids in the first slots of `shared`
 // occur in some tuple of `source` in the second slots. Returns whether
 // anything was removed.
 bool semiJoin(EncodedOperand& target, const EncodedOperand& source, const SlotPairs& shared,
-              bool targetIsFirst, KeyTable& keys, JoinStats& stats) {
-  keys = KeyTable(shared.size());
-  std::vector<std::uint32_t> key(shared.size());
-  for (const std::uint32_t tuple : source.alive) {
-    const std::uint32_t* row = source.row(tuple);
-    for (std::size_t keyIdx = 0; keyIdx < shared.size(); ++keyIdx) {
-      key[keyIdx] = row[targetIsFirst ? shared[keyIdx].second : shared[keyIdx].first];
-    }
-    keys.insert(key.data());
-  }
-  std::size_t kept = 0;
-  for (const std::uint32_t tuple : target.alive) {
-    const std::uint32_t* row = target.row(tuple);
-    for (std::size_t keyIdx = 0; keyIdx < shared.size(); ++keyIdx) {
-      key[keyIdx] = row[targetIsFirst ? shared[keyIdx].first : shared[keyIdx].second];
-    }
-    if (keys.contains(key.data())) target.alive[kept++] = tuple;
-  }
+              bool targetIsFirst, SemiJoinScratch& scratch, JoinStats& stats) {
+  auto targetSlot = [&](std::size_t keyIdx) {
+    return targetIsFirst ? shared[keyIdx].first : shared[keyIdx].second;
+  };
+  auto sourceSlot = [&](std::size_t keyIdx) {
+    return targetIsFirst ? shared[keyIdx].second : shared[keyIdx].first;
+  };
   stats.reduceSteps += source.alive.size() + target.alive.size();
+  std::size_t kept = 0;
+  if (shared.size() == 1) {
+    const std::uint32_t from = sourceSlot(0);
+    const std::uint32_t to = targetSlot(0);
+    auto& bits = scratch.bits;
+    const std::size_t words = (std::size_t{source.domain[from]} + 63) / 64;
+    if (bits.size() < words) bits.resize(words, 0);
+    for (const std::uint32_t tuple : source.alive) {
+      const std::uint32_t id = source.id(tuple, from);
+      bits[id / 64] |= std::uint64_t{1} << (id % 64);
+    }
+    for (const std::uint32_t tuple : target.alive) {
+      const std::uint32_t id = target.id(tuple, to);
+      if ((bits[id / 64] >> (id % 64)) & 1) target.alive[kept++] = tuple;
+    }
+    for (const std::uint32_t tuple : source.alive) bits[source.id(tuple, from) / 64] = 0;
+  } else {
+    KeyTable& keys = scratch.keys;
+    keys = KeyTable(shared.size());
+    std::vector<std::uint32_t> key(shared.size());
+    for (const std::uint32_t tuple : source.alive) {
+      const std::uint32_t* row = source.row(tuple);
+      for (std::size_t keyIdx = 0; keyIdx < shared.size(); ++keyIdx) {
+        key[keyIdx] = row[sourceSlot(keyIdx)];
+      }
+      keys.insert(key.data());
+    }
+    for (const std::uint32_t tuple : target.alive) {
+      const std::uint32_t* row = target.row(tuple);
+      for (std::size_t keyIdx = 0; keyIdx < shared.size(); ++keyIdx) {
+        key[keyIdx] = row[targetSlot(keyIdx)];
+      }
+      if (keys.contains(key.data())) target.alive[kept++] = tuple;
+    }
+  }
   const bool removed = kept != target.alive.size();
   target.alive.resize(kept);
   return removed;
@@ -94,7 +126,7 @@ bool filterByVariable(EncodedJoin& encoded, const JoinClasses& classes, JoinStat
 bool reduceOperands(EncodedJoin& encoded, const JoinClasses& classes, const JoinForest& forest,
                     JoinStats& stats) {
   auto& operands = encoded.operands;
-  KeyTable keys;
+  SemiJoinScratch scratch;
   for (int round = 0; round < kMaxCyclicRounds; ++round) {
     bool removed = false;
     for (std::size_t at = forest.order.size(); at-- > 0;) {
@@ -102,14 +134,14 @@ bool reduceOperands(EncodedJoin& encoded, const JoinClasses& classes, const Join
       const std::uint32_t parent = forest.parent[child];
       if (parent == kNoParent) continue;
       removed |= semiJoin(operands[parent], operands[child], forest.sharedWithParent[child], false,
-                          keys, stats);
+                          scratch, stats);
       if (operands[parent].alive.empty()) return false;
     }
     for (const std::uint32_t child : forest.order) {
       const std::uint32_t parent = forest.parent[child];
       if (parent == kNoParent) continue;
       removed |= semiJoin(operands[child], operands[parent], forest.sharedWithParent[child], true,
-                          keys, stats);
+                          scratch, stats);
       if (operands[child].alive.empty()) return false;
     }
     if (forest.acyclic) break;
