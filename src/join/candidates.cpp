@@ -121,7 +121,8 @@ class Pruner {
           &indexes_.get(node.operand, concat(node.anchorSlots, child.sharedWithParent, true));
     }
     const IdIndex& index = *node.childIndex[childIdx];
-    std::vector<std::uint32_t> lookupKey(node.anchorKey);
+    std::vector<std::uint32_t>& lookupKey = lookupKey_;
+    lookupKey.assign(node.anchorKey.begin(), node.anchorKey.end());
     const std::size_t width = child.sharedWithParent.size();
     lookupKey.resize(node.anchorKey.size() + width);
     auto visit = [&](const std::uint32_t* key) {
@@ -135,13 +136,19 @@ class Pruner {
     };
     if (child.children.empty()) {
       child.seenKeys.clear();
-      std::vector<std::uint32_t> key(width);
+      std::vector<std::uint32_t>& key = childKey_;
+      key.resize(width);
       const std::span<const std::uint32_t> tuples = child.anchored;
       stats_.candidateSteps += tuples.size();
       for (const std::uint32_t tuple : tuples) {
         const std::uint32_t* row = encoded_.operands[child.operand].row(tuple);
         for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
           key[keyIdx] = row[child.sharedWithParent[keyIdx].first];
+        }
+        // One tuple offers one key: nothing to tell apart.
+        if (tuples.size() == 1) {
+          visit(key.data());
+          break;
         }
         const std::size_t before = child.seenKeys.size();
         child.seenKeys.insert(key.data());
@@ -159,7 +166,9 @@ class Pruner {
   const EncodedJoin& encoded_;
   IndexCache& indexes_;
   JoinStats& stats_;
-  std::vector<std::uint32_t> key_;
+  std::vector<std::uint32_t>& key_ = level_.scratchKey;
+  std::vector<std::uint32_t>& lookupKey_ = level_.scratchLookup;
+  std::vector<std::uint32_t>& childKey_ = level_.scratchChild;
 };
 
 }  // namespace

@@ -15,12 +15,28 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   const std::size_t count = operand.alive.size();
   std::vector<std::uint32_t> groupOf(count);
   std::size_t groups = 0;
-  if (slots_.size() == 1 && operand.domain[slots_[0]] <= 4 * count + kDirectSlack) {
+  const std::uint64_t limit = 4 * std::uint64_t{count} + kDirectSlack;
+  std::uint64_t combinations = 1;
+  bool few = !slots_.empty();
+  for (const std::uint32_t slot : slots_) {
+    const std::uint64_t domain = operand.domain[slot];
+    if (domain != 0 && combinations > limit / domain) {
+      few = false;
+      break;
+    }
+    combinations *= domain;
+  }
+  if (few) {
     direct_ = true;
-    directSize_ = operand.domain[slots_[0]];
-    groups = directSize_;
+    for (const std::uint32_t slot : slots_) domains_.push_back(operand.domain[slot]);
+    groups = static_cast<std::size_t>(combinations);
     for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-      groupOf[aliveIdx] = operand.id(operand.alive[aliveIdx], slots_[0]);
+      const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
+      std::uint64_t number = 0;
+      for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
+        number = number * domains_[keyIdx] + row[slots_[keyIdx]];
+      }
+      groupOf[aliveIdx] = static_cast<std::uint32_t>(number);
     }
   } else {
     std::vector<std::uint32_t> key(slots_.size());

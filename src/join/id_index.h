@@ -3,8 +3,9 @@
 // lookup yields candidates in the order of the nested loop.
 //
 // Cost: 4 bytes per indexed tuple, 4 per group, and the key table
-// (KeyTable) of the distinct keys; a key of one id from a variable with at
-// most a few ids per tuple needs no key table, one group per id instead.
+// (KeyTable) of the distinct keys; keys whose variables have at most a few
+// combinations of ids per tuple need no key table, one group per
+// combination instead.
 #ifndef NATJOIN_JOIN_ID_INDEX_H_
 #define NATJOIN_JOIN_ID_INDEX_H_
 
@@ -27,8 +28,13 @@ class IdIndex {
   const std::vector<std::uint32_t>& slots() const { return slots_; }
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
-    if (direct_) return key[0] < directSize_ ? group(key[0]) : std::span<const std::uint32_t>();
-    return group(table_.find(key));
+    if (!direct_) return group(table_.find(key));
+    std::uint64_t number = 0;
+    for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
+      if (key[keyIdx] >= domains_[keyIdx]) return {};
+      number = number * domains_[keyIdx] + key[keyIdx];
+    }
+    return group(static_cast<std::uint32_t>(number));
   }
   std::span<const std::uint32_t> group(std::uint32_t number) const {
     if (number == KeyTable::kNone) return {};
@@ -37,10 +43,11 @@ class IdIndex {
 
  private:
   std::vector<std::uint32_t> slots_;
-  // A key of one id whose variable has few ids is its own group number:
-  // no hashing, and groups of absent ids are empty.
+  // Where the slots' variables have few ids together (no more combinations
+  // than a few per tuple), a key is its own group number, read as a number
+  // in mixed radix: no hashing, and groups of absent keys are empty.
   bool direct_ = false;
-  std::uint32_t directSize_ = 0;
+  std::vector<std::uint32_t> domains_;  // per slot, when direct
   KeyTable table_;
   std::vector<std::uint32_t> groupStart_;  // per group, where its members begin
   std::vector<std::uint32_t> members_;     // tuple numbers, grouped

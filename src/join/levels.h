@@ -87,6 +87,10 @@ struct Level {
   std::vector<std::uint32_t> cacheKey;
   bool cached = false;
   std::vector<std::uint32_t> candidates;  // when pruned: ascending
+  // Scratch keys of the pruning, kept so that it allocates nothing per prefix.
+  std::vector<std::uint32_t> scratchKey;
+  std::vector<std::uint32_t> scratchLookup;
+  std::vector<std::uint32_t> scratchChild;
 };
 
 // Plans every level. REQUIRES: `encoded` already reduced.

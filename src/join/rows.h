@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "output/writer.h"
 #include "join/planning.h"
+#include "output/writer.h"
 
 namespace natjoin {
 
