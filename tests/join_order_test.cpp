@@ -117,10 +117,11 @@ Generated generateShaped(Rng& rng, std::size_t maxTuples) {
   return db;
 }
 
-std::string engineResult(const Operands& operands, JoinStats* stats = nullptr) {
+std::string engineResult(const Operands& operands, JoinStats* stats = nullptr,
+                         unsigned threads = 1) {
   test::StringSink sink;
   OutputWriter out(sink);
-  writeJoinResult(out, operands, stats);
+  writeJoinResult(out, operands, stats, threads);
   out.flush();
   return sink.text();
 }
@@ -154,11 +155,55 @@ TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
     HiddenColumns hidden;
     findJoinConditions(operands, conditions, hidden);
     const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
-    ASSERT_EQ(engineResult(operands), expected) << "database " << compared << ":\n" << describe(db);
+    // The same bytes at any number of threads, more threads than cores too.
+    for (const unsigned threads : {1u, 2u, 7u}) {
+      if (threads > 1 && compared % 4 != 0) continue;
+      ASSERT_EQ(engineResult(operands, nullptr, threads), expected)
+          << threads << " threads, database " << compared << ":\n"
+          << describe(db);
+    }
     rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
     ++compared;
   }
   EXPECT_GT(rowsSeen, 4000u);
+}
+
+TEST(JoinOrder, LargeResultIsTheSameAtAnyNumberOfThreads) {
+  // Three outer tuples of a million rows each: the chunks after the first
+  // collect more than they may keep and must wait for their turn.
+  Generated db;
+  std::vector<Tuple> r, s;
+  for (std::size_t at = 0; at < 3; ++at) r.push_back({"k", numbered("x", at)});
+  for (std::size_t at = 0; at < 1000000; ++at) s.push_back({"k", numbered("y", at)});
+  db.maker.add(db.relations, "R", {"a", "b"}, r);
+  db.maker.add(db.relations, "S", {"a", "c"}, s);
+  Operands operands;
+  selectOperands({"R", "S"}, db.relations, operands);
+  JoinStats stats;
+  const std::string one = engineResult(operands, &stats, 1);
+  EXPECT_EQ(stats.rows, 3000000u);
+  EXPECT_EQ(engineResult(operands, nullptr, 2), one);
+  EXPECT_EQ(engineResult(operands, nullptr, 3), one);
+}
+
+TEST(JoinOrder, FailedWriteStopsEveryThread) {
+  Generated db;
+  std::vector<Tuple> r;
+  for (std::size_t at = 0; at < 3000; ++at) r.push_back({numbered("x", at)});
+  db.maker.add(db.relations, "R", {"a"}, r);
+  db.maker.add(db.relations, "S", {"b"}, r);
+  Operands operands;
+  selectOperands({"R", "S"}, db.relations, operands);
+  for (const unsigned threads : {1u, 2u, 7u}) {
+    test::StringSink sink(1 << 16);
+    OutputWriter out(sink, 1 << 12);
+    JoinStats stats;
+    writeJoinResult(out, operands, &stats, threads);
+    EXPECT_TRUE(out.failed());
+    // 9 million rows in all, chunks of 18,000 to 70,000: a stop at once
+    // leaves all but what the writers' buffers held unmade.
+    EXPECT_LT(stats.rows, 100000u) << threads << " threads";
+  }
 }
 
 // ---- work bounds ----

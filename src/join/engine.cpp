@@ -9,6 +9,7 @@
 
 #include "join/classes.h"
 #include "join/columns.h"
+#include "join/enumerate.h"
 #include "join/join_tree.h"
 #include "join/levels.h"
 #include "join/reduce.h"
@@ -17,11 +18,8 @@
 namespace natjoin {
 namespace {
 
-// How many enumeration steps pass between two looks at the clock.
-constexpr std::uint32_t kPollSteps = 1024;
-
 void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns,
-             JoinStats& stats) {
+             JoinStats& stats, unsigned threads) {
   const std::size_t count = operands.size();
   if (count == 0) return;
   for (const Relation* operand : operands) {
@@ -42,44 +40,9 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
   if (count > 2 && !reduceOperands(encoded, classes, forest, stats)) return;
 
   IndexCache indexes(encoded);
-  std::vector<Level> levels = planLevels(classes, encoded, indexes);
-  RowWriter rows(out, operands, hiddenColumns);
-
-  // Depth first, candidates in ascending tuple order: the rows come out in
-  // the order of the nested loop.
-  std::vector<std::uint32_t> chosen(count, 0);
-  std::vector<std::span<const std::uint32_t>> pending(count);
-  pending[0] = encoded.operands[0].alive;
-  const std::size_t outerCount = pending[0].size();
-  std::size_t level = 0;
-  std::uint32_t steps = 0;
-  for (;;) {
-    if (++steps == kPollSteps) {
-      steps = 0;
-      out.poll();
-      if (out.failed()) return;
-    }
-    if (pending[level].empty()) {
-      if (level == 0) return;
-      --level;
-      continue;
-    }
-    if (level == 0) {
-      out.setOuterProgress(outerCount - pending[0].size(), outerCount);
-    }
-    chosen[level] = pending[level].front();
-    pending[level] = pending[level].subspan(1);
-    ++stats.candidateVisits;
-    if (level + 1 == count) {
-      rows.writeRow(chosen[level]);
-      ++stats.rows;
-      if (out.failed()) return;
-      continue;
-    }
-    rows.choose(level, chosen[level]);
-    ++level;
-    pending[level] = findCandidates(levels[level], encoded, indexes, chosen, stats);
-  }
+  const std::vector<Level> levels = planLevels(classes, encoded, indexes);
+  enumerateRows(out, {operands, hiddenColumns, encoded, indexes, levels},
+                threads == 0 ? threadCount() : threads, stats);
 }
 
 }  // namespace
@@ -91,16 +54,17 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
   out.flush();
   if (out.failed()) return;
   JoinStats stats;
-  runJoin(out, operands, hiddenColumns, stats);
+  runJoin(out, operands, hiddenColumns, stats, 0);
 }
 
-void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats) {
+void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats,
+                     unsigned threads) {
   const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, findClasses(operands));
   writeHeader(out, operands, hiddenColumns);
   out.flush();
   if (out.failed()) return;
   JoinStats local;
-  runJoin(out, operands, hiddenColumns, stats != nullptr ? *stats : local);
+  runJoin(out, operands, hiddenColumns, stats != nullptr ? *stats : local, threads);
 }
 
 }  // namespace natjoin

@@ -45,9 +45,11 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
                      const HiddenColumns& hiddenColumns);
 
 // The same, planning from the names alone (no list of condition pairs,
-// which can be quadratic in the operands), and counting the work in
-// `stats` when it is given.
-void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats = nullptr);
+// which can be quadratic in the operands), counting the work in `stats`
+// when it is given, on `threads` threads (0: as many as threadCount() says).
+// The output is the same at any number of threads.
+void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats = nullptr,
+                     unsigned threads = 0);
 
 }  // namespace natjoin
 

@@ -141,6 +141,7 @@ std::vector<PruneNode> planPruning(const JoinClasses& classes, const Holders& ho
 }  // namespace
 
 const IdIndex& IndexCache::get(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
+  std::lock_guard lock(mutex_);
   auto& entry = indexes_[{operand, slots}];
   if (!entry) entry = std::make_unique<IdIndex>(encoded_.operands[operand], slots);
   return *entry;

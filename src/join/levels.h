@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -42,7 +43,8 @@ struct KeySource {
 
 using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
-// Indexes by (operand, slots), built on first use and shared by all levels.
+// Indexes by (operand, slots), built on first use and shared by all levels
+// and threads.
 class IndexCache {
  public:
   explicit IndexCache(const EncodedJoin& encoded) : encoded_(encoded) {}
@@ -50,6 +52,7 @@ class IndexCache {
 
  private:
   const EncodedJoin& encoded_;
+  std::mutex mutex_;
   std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::unique_ptr<IdIndex>> indexes_;
 };
 

@@ -1,0 +1,285 @@
+#include "join/enumerate.h"
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "join/rows.h"
+
+namespace natjoin {
+namespace {
+
+// How many enumeration steps pass between two looks at the clock.
+constexpr std::uint32_t kPollSteps = 1024;
+// Chunks per thread: enough that uneven chunks even out.
+constexpr std::size_t kChunksPerThread = 64;
+// Bytes a chunk ahead of the frontier may collect before its thread waits.
+constexpr std::size_t kMaxCollected = std::size_t{8} << 20;
+// Chunks a thread may be ahead of the frontier, per thread.
+constexpr std::size_t kMaxAheadPerThread = 2;
+
+// Enumerates the rows of the outer tuples `outer`, writing them to `out`.
+// `poll` is called every so often with the position in `outer`.
+template <typename Poll>
+void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Level>& levels,
+                   RowWriter& rows, std::span<const std::uint32_t> outer, JoinStats& stats,
+                   Poll&& poll) {
+  const std::size_t count = join.operands.size();
+  std::vector<std::uint32_t> chosen(count, 0);
+  std::vector<std::span<const std::uint32_t>> pending(count);
+  pending[0] = outer;
+  std::size_t level = 0;
+  std::uint32_t steps = 0;
+  for (;;) {
+    if (++steps == kPollSteps) {
+      steps = 0;
+      poll(outer.size() - pending[0].size());
+      if (out.failed()) return;
+    }
+    if (pending[level].empty()) {
+      if (level == 0) return;
+      --level;
+      continue;
+    }
+    chosen[level] = pending[level].front();
+    pending[level] = pending[level].subspan(1);
+    ++stats.candidateVisits;
+    if (level + 1 == count) {
+      rows.writeRow(chosen[level]);
+      ++stats.rows;
+      if (out.failed()) return;
+      continue;
+    }
+    rows.choose(level, chosen[level]);
+    ++level;
+    pending[level] = findCandidates(levels[level], join.encoded, join.indexes, chosen, stats);
+  }
+}
+
+// Hands the output from chunk to chunk in order. All members but `failed`
+// and `frontierSeen` are guarded by `mutex`; `out` is used only by the
+// thread of the frontier chunk, or under the mutex.
+class Coordinator {
+ public:
+  Coordinator(OutputWriter& out, std::size_t chunkCount, std::size_t maxAhead)
+      : out_(out), collected_(chunkCount), maxAhead_(maxAhead) {}
+
+  OutputWriter& out() { return out_; }
+  bool failed() const { return failed_.load(std::memory_order_relaxed); }
+  bool isFrontier(std::size_t chunk) const {
+    return frontierSeen_.load(std::memory_order_acquire) == chunk;
+  }
+
+  // The next chunk to work on, or nullopt when there is none left.
+  std::optional<std::size_t> claim() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return next_ < frontier_ + maxAhead_ || failed(); });
+    if (failed() || next_ >= collected_.size()) return std::nullopt;
+    return next_++;
+  }
+
+  // Writes `text` to the output once `chunk` is the frontier; returns
+  // false if the output failed.
+  bool takeOver(std::size_t chunk, std::string& text, bool wait) {
+    std::unique_lock lock(mutex_);
+    if (wait) changed_.wait(lock, [&] { return frontier_ == chunk || failed(); });
+    if (frontier_ != chunk || failed()) return false;
+    writeLocked(text);
+    text.clear();
+    return true;
+  }
+
+  // Direct writes of the frontier chunk's thread.
+  void write(const char* data, std::size_t size) {
+    out_.write({data, size});
+    if (size > 0 && data[size - 1] == '\n') out_.endRow();
+    noteFailure();
+  }
+
+  // `chunk` has ended; `text` holds what it collected (empty if it wrote
+  // directly). Writes the collected rows of every chunk now due.
+  void finish(std::size_t chunk, std::string&& text) {
+    std::lock_guard lock(mutex_);
+    collected_[chunk] = std::move(text);
+    while (frontier_ < collected_.size() && collected_[frontier_].has_value()) {
+      writeLocked(*collected_[frontier_]);
+      collected_[frontier_]->clear();
+      spare_.push_back(std::move(*collected_[frontier_]));
+      collected_[frontier_].reset();
+      ++frontier_;
+    }
+    frontierSeen_.store(frontier_, std::memory_order_release);
+    changed_.notify_all();
+  }
+
+  // A buffer for collecting rows, with room from earlier use where there is
+  // one: fresh memory costs a page fault per page.
+  std::string spare() {
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) return {};
+    std::string text = std::move(spare_.back());
+    spare_.pop_back();
+    return text;
+  }
+
+  void fail() {
+    failed_.store(true);
+    std::lock_guard lock(mutex_);
+    changed_.notify_all();
+  }
+
+ private:
+  void writeLocked(const std::string& text) {
+    if (text.empty() || failed()) return;
+    out_.write(text);
+    out_.endRow();
+    out_.poll();
+    noteFailure();
+  }
+  void noteFailure() {
+    if (out_.failed() && !failed()) {
+      failed_.store(true);
+      changed_.notify_all();
+    }
+  }
+
+  OutputWriter& out_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::optional<std::string>> collected_;
+  std::vector<std::string> spare_;
+  std::size_t frontier_ = 0;
+  std::size_t next_ = 0;
+  std::size_t maxAhead_;
+  std::atomic<std::size_t> frontierSeen_{0};
+  std::atomic<bool> failed_{false};
+};
+
+// What one thread's writer writes into: the real output while its chunk is
+// the frontier, else memory.
+class ChunkSink : public Sink {
+ public:
+  explicit ChunkSink(Coordinator& coordinator) : coordinator_(coordinator) {}
+
+  void begin(std::size_t chunk) {
+    chunk_ = chunk;
+    direct_ = false;
+    if (collected_.capacity() == 0) collected_ = coordinator_.spare();
+    collected_.clear();
+  }
+  bool direct() const { return direct_; }
+  std::string take() { return std::move(collected_); }
+
+  // Takes over the output if the chunk has become the frontier.
+  void poll() {
+    if (!direct_ && coordinator_.isFrontier(chunk_)) {
+      direct_ = coordinator_.takeOver(chunk_, collected_, false);
+    }
+    if (direct_) coordinator_.out().poll();
+  }
+
+  bool write(const char* data, std::size_t size) override {
+    if (coordinator_.failed()) return false;
+    if (!direct_ && coordinator_.isFrontier(chunk_)) {
+      direct_ = coordinator_.takeOver(chunk_, collected_, false);
+    }
+    if (direct_) {
+      coordinator_.write(data, size);
+      return !coordinator_.failed();
+    }
+    collected_.append(data, size);
+    if (collected_.size() >= kMaxCollected) {
+      direct_ = coordinator_.takeOver(chunk_, collected_, true);
+      if (!direct_) return false;
+    }
+    return true;
+  }
+
+ private:
+  Coordinator& coordinator_;
+  std::size_t chunk_ = 0;
+  bool direct_ = false;
+  std::string collected_;
+};
+
+void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned threads,
+                       JoinStats& stats) {
+  const std::span<const std::uint32_t> outer = join.encoded.operands[0].alive;
+  const std::size_t chunkSize =
+      std::max<std::size_t>(1, outer.size() / (std::size_t{threads} * kChunksPerThread));
+  const std::size_t chunkCount = (outer.size() + chunkSize - 1) / chunkSize;
+  Coordinator coordinator(out, chunkCount, std::size_t{threads} * kMaxAheadPerThread);
+  std::vector<JoinStats> threadStats(threads);
+
+  auto work = [&](unsigned threadIdx) {
+    std::vector<Level> levels = join.levels;
+    ChunkSink sink(coordinator);
+    OutputWriter chunkOut(sink);
+    RowWriter rows(chunkOut, join.operands, join.hiddenColumns);
+    while (const std::optional<std::size_t> chunk = coordinator.claim()) {
+      sink.begin(*chunk);
+      const std::size_t begin = *chunk * chunkSize;
+      const std::size_t end = std::min(outer.size(), begin + chunkSize);
+      enumerateSpan(chunkOut, join, levels, rows, outer.subspan(begin, end - begin),
+                    threadStats[threadIdx], [&](std::size_t done) {
+                      chunkOut.poll();
+                      sink.poll();
+                      if (sink.direct()) out.setOuterProgress(begin + done, outer.size());
+                    });
+      chunkOut.flush();
+      if (chunkOut.failed() || coordinator.failed()) {
+        coordinator.fail();
+        return;
+      }
+      coordinator.finish(*chunk, sink.take());
+    }
+  };
+  std::vector<std::thread> helpers;
+  for (unsigned threadIdx = 1; threadIdx < threads; ++threadIdx) {
+    helpers.emplace_back(work, threadIdx);
+  }
+  work(0);
+  for (std::thread& helper : helpers) helper.join();
+  for (const JoinStats& part : threadStats) {
+    stats.reduceSteps += part.reduceSteps;
+    stats.candidateSteps += part.candidateSteps;
+    stats.candidateVisits += part.candidateVisits;
+    stats.rows += part.rows;
+  }
+}
+
+}  // namespace
+
+unsigned threadCount() {
+  if (const char* text = std::getenv("NATJOIN_THREADS")) {
+    char* end = nullptr;
+    const long value = std::strtol(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0 && value <= 1024) {
+      return static_cast<unsigned>(value);
+    }
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads,
+                   JoinStats& stats) {
+  const std::span<const std::uint32_t> outer = join.encoded.operands[0].alive;
+  if (threads > 1 && outer.size() > 1) {
+    enumerateParallel(out, join, threads, stats);
+    return;
+  }
+  std::vector<Level> levels = join.levels;
+  RowWriter rows(out, join.operands, join.hiddenColumns);
+  enumerateSpan(out, join, levels, rows, outer, stats, [&](std::size_t done) {
+    out.setOuterProgress(done, outer.size());
+    out.poll();
+  });
+}
+
+}  // namespace natjoin
