@@ -3,8 +3,9 @@
 #  1. replays the corpus kept in the repository, fuzz/corpus/<target>/: every
 #     input there runs once, so a fault that any of them once found, or an
 #     input that once covered new code, is checked again on every run;
-#  2. fuzzes for SECONDS seconds (0: replay only). New inputs go to a working
-#     corpus, build/fuzz/corpus/<target>/, seeded with the end-to-end cases'
+#  2. fuzzes for SECONDS seconds (0: replay only), all targets at once, each
+#     output line marked with its target. New inputs go to a working corpus,
+#     build/fuzz/corpus/<target>/, seeded with the end-to-end cases'
 #     databases and kept between runs, so a later run starts from what an
 #     earlier one found; the repository's corpus is read as well.
 # Fails if a target finds a crash, a failed check, a leak or a timeout; the
@@ -51,16 +52,12 @@ show_new_artifacts() {
   done
 }
 
+targets=(natjoin_fuzz_pipeline natjoin_fuzz_engine)
 status=0
-for target in natjoin_fuzz_pipeline natjoin_fuzz_engine; do
+for target in "${targets[@]}"; do
   kept=$root/fuzz/corpus/$target
-  corpus=$build/corpus/$target
   artifacts=$build/artifacts/$target
-  mkdir -p "$kept" "$corpus" "$artifacts"
-  for db in tests/cases/*/db.txt; do
-    cp "$db" "$corpus/seed-$(basename "$(dirname "$db")")"
-  done
-
+  mkdir -p "$kept" "$artifacts"
   echo "== $target: replaying $(find "$kept" -type f | wc -l) inputs of fuzz/corpus/$target"
   # -runs=0: load (and so run) every input of the corpus once, fuzz nothing.
   if ! "$build/fuzz/$target" "$kept" "${flags[@]}" -runs=0 \
@@ -68,17 +65,39 @@ for target in natjoin_fuzz_pipeline natjoin_fuzz_engine; do
     echo "== $target FAILED on an input of fuzz/corpus/$target" >&2
     show_new_artifacts "$artifacts"
     status=1
-    continue
   fi
+done
+((status == 0 && seconds > 0)) || exit $status
 
-  ((seconds > 0)) || continue
+# Fuzzes one target; its lines carry its name, as the targets run side by side
+# (one a core).
+fuzz() {
+  local target=$1
+  shift
+  local kept=$root/fuzz/corpus/$target
+  local corpus=$build/corpus/$target
+  local artifacts=$build/artifacts/$target
+  mkdir -p "$corpus"
+  local db
+  for db in tests/cases/*/db.txt; do
+    cp "$db" "$corpus/seed-$(basename "$(dirname "$db")")"
+  done
   echo "== $target: $seconds s"
   if ! "$build/fuzz/$target" "$corpus" "$kept" "${flags[@]}" \
       -max_total_time="$seconds" -print_final_stats=1 \
       -artifact_prefix="$artifacts/" "$@"; then
     echo "== $target FAILED; reproducers in $artifacts" >&2
     show_new_artifacts "$artifacts"
-    status=1
+    return 1
   fi
+}
+
+pids=()
+for target in "${targets[@]}"; do
+  fuzz "$target" "$@" > >(sed -u "s/^/[$target] /") 2>&1 &
+  pids+=($!)
+done
+for pid in "${pids[@]}"; do
+  wait "$pid" || status=1
 done
 exit $status
