@@ -303,7 +303,7 @@ TEST(ReaderBlocks, LongLinesAreTrimmedWhereverTheirBlanksFall) {
     text += k % 3 == 0 ? " " : "";
     text += k % 4 == 0 ? "\r\n" : "\n";
     tuples.push_back({a, b});
-    text += a + "," + b + "\n";
+    text.append(a).append(",").append(b).append("\n");
     tuples.push_back({a, b});
   }
   text += std::string(37, 'c') + " ";
