@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "join/engine.h"
+#include "join/enumerate.h"
 #include "join/planning.h"
 #include "output/writer.h"
 #include "reference_join.h"
@@ -184,6 +186,25 @@ TEST(JoinOrder, LargeResultIsTheSameAtAnyNumberOfThreads) {
   EXPECT_EQ(stats.rows, 3000000u);
   EXPECT_EQ(engineResult(operands, nullptr, 2), one);
   EXPECT_EQ(engineResult(operands, nullptr, 3), one);
+}
+
+TEST(JoinOrder, ThreadCountComesFromTheEnvironment) {
+  const char* const saved = std::getenv("NATJOIN_THREADS");
+  const std::string savedText = saved != nullptr ? saved : "";
+  ::unsetenv("NATJOIN_THREADS");
+  const unsigned cores = threadCount();
+  EXPECT_GE(cores, 1u);
+  ::setenv("NATJOIN_THREADS", "3", 1);
+  EXPECT_EQ(threadCount(), 3u);
+  for (const char* ignored : {"0", "-2", "two", "4x", ""}) {
+    ::setenv("NATJOIN_THREADS", ignored, 1);
+    EXPECT_EQ(threadCount(), cores) << '"' << ignored << '"';
+  }
+  if (saved != nullptr) {
+    ::setenv("NATJOIN_THREADS", savedText.c_str(), 1);
+  } else {
+    ::unsetenv("NATJOIN_THREADS");
+  }
 }
 
 TEST(JoinOrder, FailedWriteStopsEveryThread) {

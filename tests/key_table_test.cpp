@@ -106,7 +106,8 @@ TEST(Dictionary, EqualTextsShareAnIdAndOthersDoNotDespiteCollisions) {
     const Relation& s = maker.add(relations, "S", {"a"}, sTuples);
     const Operands operands{&r, &s};
     const JoinClasses classes = findClasses(operands);
-    const EncodedJoin encoded = encodeOperands(operands, classes, hash);
+    const EncodedJoin encoded =
+        encodeOperands(operands, classes, hiddenColumnsOf(operands, classes), hash);
     EXPECT_EQ(encoded.domainSize[0], 50u);
     // Tuples 0..24 of R agree with themselves; 25..49 hold two texts.
     EXPECT_EQ(encoded.operands[0].alive.size(), 25u);

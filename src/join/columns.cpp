@@ -50,8 +50,20 @@ class Dictionary {
   std::vector<std::uint64_t> hashes_;
 };
 
+// How many leading positions are hidden, where exactly those are: then
+// the written part of a tuple is the text after that many commas.
+std::uint32_t hiddenPrefixOf(const std::vector<bool>& hidden) {
+  std::uint32_t prefix = 0;
+  while (prefix < hidden.size() && hidden[prefix]) ++prefix;
+  for (std::size_t position = prefix; position < hidden.size(); ++position) {
+    if (hidden[position]) return 0;
+  }
+  return prefix;
+}
+
 void encodeOperand(const Relation& relation, const OperandVars& vars,
-                   std::vector<Dictionary>& dictionaries, EncodedOperand& encoded) {
+                   const std::vector<bool>& hidden, std::vector<Dictionary>& dictionaries,
+                   EncodedOperand& encoded) {
   const std::size_t tupleCount = relation.tupleCount();
   encoded.width = static_cast<std::uint32_t>(vars.vars.size());
   encoded.ids.assign(tupleCount * encoded.width, 0);
@@ -72,6 +84,9 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
     const std::uint32_t slot = vars.slotOfPosition[position];
     if (slot != kNoSlot && firstPosition[slot] == UINT32_MAX) firstPosition[slot] = position;
   }
+  // Hidden positions are variables, so an alive tuple has them all.
+  const std::uint32_t hiddenPrefix = hiddenPrefixOf(hidden);
+  if (hiddenPrefix > 0) encoded.visibleFrom.assign(tupleCount, kNothingVisible);
   encoded.alive.reserve(tupleCount);
   for (std::uint32_t tuple = 0; tuple < tupleCount; ++tuple) {
     const TupleView view = relation.tuple(tuple);
@@ -92,6 +107,10 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
           break;
         }
       }
+      if (position + 1 == hiddenPrefix && comma != std::string_view::npos) {
+        encoded.visibleFrom[tuple] =
+            static_cast<std::uint32_t>(rest.data() - view.text().data() + comma + 1);
+      }
       if (position == lastPosition) break;
       if (comma == std::string_view::npos) {
         ok = false;  // too short: a condition names a value it lacks
@@ -107,13 +126,14 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
 
 std::uint64_t hashText(std::string_view text) { return hashValue(text, kHashSeed); }
 
-EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes, TextHashFn hash) {
+EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
+                           const HiddenColumns& hiddenColumns, TextHashFn hash) {
   EncodedJoin encoded;
   std::vector<Dictionary> dictionaries(classes.varCount, Dictionary(hash));
   encoded.operands.resize(operands.size());
   for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    encodeOperand(*operands[operandIdx], classes.operands[operandIdx], dictionaries,
-                  encoded.operands[operandIdx]);
+    encodeOperand(*operands[operandIdx], classes.operands[operandIdx], hiddenColumns[operandIdx],
+                  dictionaries, encoded.operands[operandIdx]);
   }
   encoded.domainSize.resize(classes.varCount);
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {

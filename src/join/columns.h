@@ -18,11 +18,17 @@
 
 namespace natjoin {
 
+inline constexpr std::uint32_t kNothingVisible = UINT32_MAX;
+
 struct EncodedOperand {
   std::uint32_t width = 0;            // slots, as in OperandVars
   std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
   std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
   std::vector<std::uint32_t> domain;  // per slot, how many ids its variable has
+  // Where the hidden columns are the leading ones: per tuple, where its
+  // written part begins in its text (kNothingVisible: nothing is written).
+  // 4 bytes per tuple; empty otherwise.
+  std::vector<std::uint32_t> visibleFrom;
 
   std::uint32_t id(std::uint32_t tuple, std::uint32_t slot) const {
     return ids[std::size_t{tuple} * width + slot];
@@ -44,9 +50,10 @@ std::uint64_t hashText(std::string_view text);
 
 // Splits the tuples of every operand and numbers the variables' values.
 // `hash` may be replaced, e.g. by one that collides on purpose in tests.
-// REQUIRES: every operand has fewer than 2^32 - 1 tuples.
+// REQUIRES: every operand has fewer than 2^32 - 1 tuples; `hiddenColumns`
+// as hiddenColumnsOf makes them.
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
-                           TextHashFn hash = hashText);
+                           const HiddenColumns& hiddenColumns, TextHashFn hash = hashText);
 
 }  // namespace natjoin
 

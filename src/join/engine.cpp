@@ -28,7 +28,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
     if (operand->tupleCount() >= UINT32_MAX) throw std::bad_alloc();
   }
   const JoinClasses classes = findClasses(operands);
-  EncodedJoin encoded = encodeOperands(operands, classes);
+  EncodedJoin encoded = encodeOperands(operands, classes, hiddenColumns);
   for (const EncodedOperand& operand : encoded.operands) {
     if (operand.alive.empty()) return;
   }

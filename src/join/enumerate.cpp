@@ -170,11 +170,15 @@ class ChunkSink : public Sink {
   void begin(std::size_t chunk) {
     chunk_ = chunk;
     direct_ = false;
-    if (collected_.capacity() == 0) collected_ = coordinator_.spare();
+    if (taken_) collected_ = coordinator_.spare();
+    taken_ = false;
     collected_.clear();
   }
   bool direct() const { return direct_; }
-  std::string take() { return std::move(collected_); }
+  std::string take() {
+    taken_ = true;
+    return std::move(collected_);
+  }
 
   // Takes over the output if the chunk has become the frontier.
   void poll() {
@@ -205,6 +209,7 @@ class ChunkSink : public Sink {
   Coordinator& coordinator_;
   std::size_t chunk_ = 0;
   bool direct_ = false;
+  bool taken_ = false;
   std::string collected_;
 };
 
@@ -221,7 +226,7 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
     std::vector<Level> levels = join.levels;
     ChunkSink sink(coordinator);
     OutputWriter chunkOut(sink);
-    RowWriter rows(chunkOut, join.operands, join.hiddenColumns);
+    RowWriter rows(chunkOut, join.operands, join.hiddenColumns, join.encoded);
     while (const std::optional<std::size_t> chunk = coordinator.claim()) {
       sink.begin(*chunk);
       const std::size_t begin = *chunk * chunkSize;
@@ -275,7 +280,7 @@ void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads
     return;
   }
   std::vector<Level> levels = join.levels;
-  RowWriter rows(out, join.operands, join.hiddenColumns);
+  RowWriter rows(out, join.operands, join.hiddenColumns, join.encoded);
   enumerateSpan(out, join, levels, rows, outer, stats, [&](std::size_t done) {
     out.setOuterProgress(done, outer.size());
     out.poll();

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "join/columns.h"
 #include "join/planning.h"
 #include "output/writer.h"
 
@@ -22,9 +23,13 @@ void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumn
 // each, so a row costs a write per level.
 class RowWriter {
  public:
-  RowWriter(OutputWriter& out, const Operands& operands, const HiddenColumns& hidden)
+  // `encoded` tells where the written part of a tuple begins, where its
+  // operand hides only leading columns.
+  RowWriter(OutputWriter& out, const Operands& operands, const HiddenColumns& hidden,
+            const EncodedJoin& encoded)
       : out_(out),
         operands_(operands),
+        encoded_(encoded),
         hidden_(hidden),
         hasHidden_(operands.size()),
         pieceText_(operands.size()),
@@ -41,7 +46,12 @@ class RowWriter {
   // the tuple), else a string made once per chosen tuple.
   void choose(std::size_t level, std::uint32_t tuple) {
     bool written = false;
-    if (hasHidden_[level]) {
+    const auto& visibleFrom = encoded_.operands[level].visibleFrom;
+    if (!visibleFrom.empty()) {
+      written = visibleFrom[tuple] != kNothingVisible;
+      if (written)
+        pieceText_[level] = operands_[level]->tuple(tuple).text().substr(visibleFrom[tuple]);
+    } else if (hasHidden_[level]) {
       pieceStorage_[level].clear();
       appendVisible(pieceStorage_[level], level, tuple, written);
       pieceText_[level] = pieceStorage_[level];
@@ -87,6 +97,14 @@ class RowWriter {
       written = true;
       return;
     }
+    const auto& visibleFrom = encoded_.operands[operandIdx].visibleFrom;
+    if (!visibleFrom.empty()) {
+      if (visibleFrom[tuple] == kNothingVisible) return;
+      if (written) append(to, ',');
+      append(to, view.text().substr(visibleFrom[tuple]));
+      written = true;
+      return;
+    }
     const auto& bits = hidden_[operandIdx];
     view.forEachValue([&](std::size_t position, std::string_view value) {
       if (position < bits.size() && bits[position]) return;
@@ -98,6 +116,7 @@ class RowWriter {
 
   OutputWriter& out_;
   const Operands& operands_;
+  const EncodedJoin& encoded_;
   const HiddenColumns& hidden_;
   std::vector<bool> hasHidden_;
   std::vector<std::string_view> pieceText_;
