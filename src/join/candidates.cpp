@@ -5,6 +5,9 @@
 namespace natjoin {
 namespace {
 
+// The most inherited tuples a level filters instead of looking up.
+constexpr std::size_t kMaxInherited = 16;
+
 void readKey(const std::vector<KeySource>& sources, const EncodedJoin& encoded,
              const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
   key.resize(sources.size());
@@ -173,10 +176,29 @@ class Pruner {
 
 }  // namespace
 
-std::span<const std::uint32_t> findCandidates(Level& level, const EncodedJoin& encoded,
-                                              IndexCache& indexes,
+std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
+                                              const EncodedJoin& encoded, IndexCache& indexes,
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats) {
+  Level& level = levels[levelIdx];
+  if (level.nodes.empty() && level.inheritLevel != UINT32_MAX) {
+    const std::span<const std::uint32_t> inherited =
+        levels[level.inheritLevel].nodes[level.inheritNode].anchored;
+    if (inherited.size() <= kMaxInherited) {
+      readKey(level.filterSources, encoded, chosen, level.cacheKey);
+      const EncodedOperand& operand = encoded.operands[level.operand];
+      level.candidates.clear();
+      for (const std::uint32_t tuple : inherited) {
+        const std::uint32_t* row = operand.row(tuple);
+        bool match = true;
+        for (std::size_t keyIdx = 0; keyIdx < level.filterSlots.size() && match; ++keyIdx) {
+          match = row[level.filterSlots[keyIdx]] == level.cacheKey[keyIdx];
+        }
+        if (match) level.candidates.push_back(tuple);
+      }
+      return level.candidates;
+    }
+  }
   if (level.nodes.empty()) {
     if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
     readKey(level.boundSources, encoded, chosen, level.cacheKey);

@@ -58,7 +58,7 @@ void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Leve
     }
     rows.choose(level, chosen[level]);
     ++level;
-    pending[level] = findCandidates(levels[level], join.encoded, join.indexes, chosen, stats);
+    pending[level] = findCandidates(levels, level, join.encoded, join.indexes, chosen, stats);
   }
 }
 

@@ -162,6 +162,29 @@ std::vector<Level> planLevels(const JoinClasses& classes, const EncodedJoin& /*e
                                 node.anchorSources.end());
     }
   }
+  // The latest earlier level that prunes through each unpruned operand.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> latest(levels.size(), {UINT32_MAX, 0});
+  for (std::uint32_t levelIdx = 0; levelIdx < levels.size(); ++levelIdx) {
+    Level& level = levels[levelIdx];
+    const auto [inheritLevel, inheritNode] = latest[levelIdx];
+    if (level.nodes.empty() && inheritLevel != UINT32_MAX && !level.boundSlots.empty()) {
+      const PruneNode& node = levels[inheritLevel].nodes[inheritNode];
+      level.inheritLevel = inheritLevel;
+      level.inheritNode = inheritNode;
+      for (std::size_t boundIdx = 0; boundIdx < level.boundSlots.size(); ++boundIdx) {
+        const std::uint32_t slot = level.boundSlots[boundIdx];
+        if (std::find(node.anchorSlots.begin(), node.anchorSlots.end(), slot) !=
+            node.anchorSlots.end()) {
+          continue;
+        }
+        level.filterSlots.push_back(slot);
+        level.filterSources.push_back(level.boundSources[boundIdx]);
+      }
+    }
+    for (std::uint32_t nodeIdx = 1; nodeIdx < level.nodes.size(); ++nodeIdx) {
+      latest[level.nodes[nodeIdx].operand] = {levelIdx, nodeIdx};
+    }
+  }
   return levels;
 }
 

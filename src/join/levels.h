@@ -83,6 +83,14 @@ struct Level {
   std::vector<std::uint32_t> boundSlots;  // own slots of bound variables
   std::vector<KeySource> boundSources;    // parallel to boundSlots
   const IdIndex* index = nullptr;         // on boundSlots
+  // Where an earlier level prunes through this operand, the tuples agreeing
+  // with that level's anchors are at hand: node `inheritNode` of level
+  // `inheritLevel`. Where they are few, filtering them by the remaining
+  // bound slots beats a lookup in a large index.
+  std::uint32_t inheritLevel = UINT32_MAX;
+  std::uint32_t inheritNode = 0;
+  std::vector<std::uint32_t> filterSlots;  // own slots the inherited tuples are checked on
+  std::vector<KeySource> filterSources;    // parallel to filterSlots
   // Empty when no later operand restricts this level. Node 0 is the root.
   std::vector<PruneNode> nodes;
   // Every value the pruned candidates depend on, and the last such values.
@@ -100,9 +108,10 @@ struct Level {
 std::vector<Level> planLevels(const JoinClasses& classes, const EncodedJoin& encoded,
                               IndexCache& indexes);
 
-// The candidates of `level` given the tuples `chosen` at the earlier levels.
-std::span<const std::uint32_t> findCandidates(Level& level, const EncodedJoin& encoded,
-                                              IndexCache& indexes,
+// The candidates of level `levelIdx` of `levels` given the tuples `chosen`
+// at the earlier levels.
+std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
+                                              const EncodedJoin& encoded, IndexCache& indexes,
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats);
 
