@@ -57,29 +57,39 @@ TEST(KeyTable, EmptyKeysAreAllOneKey) {
 }
 
 TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
-  // Small domains make one-id keys direct; huge ones make them hashed.
-  for (const std::uint32_t domain : {4u, 1u << 30}) {
+  // Small domains group keys directly; huge ones hash the first id and sort
+  // by the rest; a small first domain with huge others groups the first id
+  // directly and sorts by the rest.
+  const std::vector<std::vector<std::uint32_t>> domainSets = {
+      {4, 3, 2}, {1u << 30, 1u << 30, 1u << 30}, {4, 1u << 30, 1u << 30}};
+  for (const auto& domains : domainSets) {
     EncodedOperand operand;
-    operand.width = 2;
-    operand.domain = {domain, domain};
-    // Tuple t holds (t % 4, t % 3); tuples 5 and 9 are not alive.
+    operand.width = 3;
+    operand.domain = domains;
+    // Tuple t holds (t % 4, t % 3, t % 2), stored in reverse key order so
+    // that sorting matters; tuples 5 and 9 are not alive.
     for (std::uint32_t tuple = 0; tuple < 24; ++tuple) {
       operand.ids.push_back(tuple % 4);
       operand.ids.push_back(tuple % 3);
+      operand.ids.push_back(tuple % 2);
       if (tuple != 5 && tuple != 9) operand.alive.push_back(tuple);
     }
-    const IdIndex both(operand, {0, 1}, &collidingHash);
-    const std::uint32_t key[] = {1, 2};  // t % 12 == 5: tuple 17 (5 is dead)
-    const auto pair = both.lookup(key);
-    EXPECT_EQ(std::vector<std::uint32_t>(pair.begin(), pair.end()),
-              std::vector<std::uint32_t>({17}));
+    auto found = [](const IdIndex& index, std::vector<std::uint32_t> key) {
+      const auto tuples = index.lookup(key.data());
+      return std::vector<std::uint32_t>(tuples.begin(), tuples.end());
+    };
+    using Tuples = std::vector<std::uint32_t>;
+    const IdIndex three(operand, {0, 1, 2}, &collidingHash);
+    EXPECT_EQ(found(three, {1, 2, 1}), Tuples({17}));  // 5 is dead
+    EXPECT_EQ(found(three, {0, 0, 0}), Tuples({0, 12}));
+    EXPECT_EQ(found(three, {0, 0, 1}), Tuples());
+    EXPECT_EQ(found(three, {3, 2, 1}), Tuples({11, 23}));
+    const IdIndex two(operand, {1, 0}, &collidingHash);
+    EXPECT_EQ(found(two, {1, 1}), Tuples({1, 13}));
+    EXPECT_EQ(found(two, {2, 3}), Tuples({11, 23}));
     const IdIndex second(operand, {1}, &collidingHash);
-    const std::uint32_t zero[] = {0};
-    const auto found = second.lookup(zero);
-    EXPECT_EQ(std::vector<std::uint32_t>(found.begin(), found.end()),
-              std::vector<std::uint32_t>({0, 3, 6, 12, 15, 18, 21}));
-    const std::uint32_t absent[] = {7};
-    EXPECT_TRUE(second.lookup(absent).empty());
+    EXPECT_EQ(found(second, {0}), Tuples({0, 3, 6, 12, 15, 18, 21}));
+    EXPECT_EQ(found(second, {7}), Tuples());
     const IdIndex all(operand, {});
     EXPECT_EQ(all.lookup(nullptr).size(), 22u);
   }

@@ -1,9 +1,12 @@
 #include "join/id_index.h"
 
+#include <algorithm>
+#include <numeric>
+
 namespace natjoin {
 namespace {
 
-// Ids a direct index may have beyond four per tuple: small domains always
+// Ids a direct grouping may have beyond four per tuple: small domains always
 // qualify.
 constexpr std::size_t kDirectSlack = 1024;
 
@@ -11,44 +14,47 @@ constexpr std::size_t kDirectSlack = 1024;
 
 IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
                  KeyTable::HashFn hash)
-    : slots_(std::move(slots)), table_(slots_.size(), hash) {
+    : slots_(std::move(slots)), table_(1, hash) {
   const std::size_t count = operand.alive.size();
-  std::vector<std::uint32_t> groupOf(count);
-  std::size_t groups = 0;
   const std::uint64_t limit = 4 * std::uint64_t{count} + kDirectSlack;
+
+  // The leading slots: all of them if their combinations are few, else the
+  // first alone.
   std::uint64_t combinations = 1;
-  bool few = !slots_.empty();
+  std::size_t leading = slots_.size();
   for (const std::uint32_t slot : slots_) {
     const std::uint64_t domain = operand.domain[slot];
     if (domain != 0 && combinations > limit / domain) {
-      few = false;
+      leading = 1;
+      combinations = operand.domain[slots_[0]];
       break;
     }
     combinations *= domain;
   }
-  if (few) {
-    direct_ = true;
-    for (const std::uint32_t slot : slots_) domains_.push_back(operand.domain[slot]);
-    groups = static_cast<std::size_t>(combinations);
-    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-      const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
-      std::uint64_t number = 0;
-      for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
-        number = number * domains_[keyIdx] + row[slots_[keyIdx]];
-      }
-      groupOf[aliveIdx] = static_cast<std::uint32_t>(number);
+  restWidth_ = slots_.size() - leading;
+  hashed_ = combinations > limit;
+  if (hashed_) table_ = KeyTable(1, hash);
+
+  std::vector<std::uint32_t> groupOf(count);
+  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+    const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
+    if (hashed_) {
+      groupOf[aliveIdx] = table_.insert(row + slots_[0]);
+      continue;
     }
-  } else {
-    std::vector<std::uint32_t> key(slots_.size());
-    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-      const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
-      for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
-        key[keyIdx] = row[slots_[keyIdx]];
-      }
-      groupOf[aliveIdx] = table_.insert(key.data());
+    std::uint64_t mixed = 0;
+    for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
+      mixed = mixed * operand.domain[slots_[keyIdx]] + row[slots_[keyIdx]];
     }
-    groups = table_.size();
+    groupOf[aliveIdx] = static_cast<std::uint32_t>(mixed);
   }
+  if (!hashed_) {
+    for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
+      leadingDomains_.push_back(operand.domain[slots_[keyIdx]]);
+    }
+  }
+  const std::size_t groups = hashed_ ? table_.size() : static_cast<std::size_t>(combinations);
+
   // Counting sort by group; stable, so each group stays ascending.
   groupStart_.assign(groups + 1, 0);
   for (const std::uint32_t group : groupOf) ++groupStart_[group + 1];
@@ -56,10 +62,77 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
     groupStart_[group + 1] += groupStart_[group];
   }
   members_.resize(count);
-  std::vector<std::uint32_t> next(groupStart_.begin(), groupStart_.end() - 1);
-  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-    members_[next[groupOf[aliveIdx]]++] = operand.alive[aliveIdx];
+  {
+    std::vector<std::uint32_t> next(groupStart_.begin(), groupStart_.end() - 1);
+    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+      members_[next[groupOf[aliveIdx]]++] = operand.alive[aliveIdx];
+    }
   }
+  if (restWidth_ == 0) return;
+
+  // Within a group, by the rest of the key; a stable sort keeps equal keys
+  // in ascending tuple order.
+  std::vector<std::uint32_t> order(count);
+  std::iota(order.begin(), order.end(), 0u);
+  auto restOf = [&](std::uint32_t member, std::size_t restIdx) {
+    return operand.id(members_[member], slots_[leading + restIdx]);
+  };
+  for (std::size_t group = 0; group < groups; ++group) {
+    const auto first = order.begin() + groupStart_[group];
+    const auto last = order.begin() + groupStart_[group + 1];
+    if (last - first < 2) continue;
+    std::stable_sort(first, last, [&](std::uint32_t a, std::uint32_t b) {
+      for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
+        const std::uint32_t left = restOf(a, restIdx);
+        const std::uint32_t right = restOf(b, restIdx);
+        if (left != right) return left < right;
+      }
+      return false;
+    });
+  }
+  std::vector<std::uint32_t> sorted(count);
+  restKeys_.resize(count * restWidth_);
+  for (std::size_t at = 0; at < count; ++at) {
+    sorted[at] = members_[order[at]];
+    for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
+      restKeys_[at * restWidth_ + restIdx] = restOf(order[at], restIdx);
+    }
+  }
+  members_.swap(sorted);
+}
+
+int IdIndex::compareRest(std::uint32_t member, const std::uint32_t* rest) const {
+  const std::uint32_t* stored = restKeys_.data() + std::size_t{member} * restWidth_;
+  for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
+    if (stored[restIdx] != rest[restIdx]) return stored[restIdx] < rest[restIdx] ? -1 : 1;
+  }
+  return 0;
+}
+
+void IdIndex::narrow(const std::uint32_t* rest, std::uint32_t& begin, std::uint32_t& end) const {
+  // The first member not below `rest`, then the first above it.
+  std::uint32_t low = begin;
+  std::uint32_t high = end;
+  while (low < high) {
+    const std::uint32_t middle = low + (high - low) / 2;
+    if (compareRest(middle, rest) < 0) {
+      low = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  std::uint32_t top = low;
+  high = end;
+  while (top < high) {
+    const std::uint32_t middle = top + (high - top) / 2;
+    if (compareRest(middle, rest) <= 0) {
+      top = middle + 1;
+    } else {
+      high = middle;
+    }
+  }
+  begin = low;
+  end = top;
 }
 
 }  // namespace natjoin

@@ -2,10 +2,18 @@
 // for each key, the tuples holding it, in ascending tuple order, so that a
 // lookup yields candidates in the order of the nested loop.
 //
-// Cost: 4 bytes per indexed tuple, 4 per group, and the key table
-// (KeyTable) of the distinct keys; keys whose variables have at most a few
-// combinations of ids per tuple need no key table, one group per
-// combination instead.
+// The tuples are grouped by the leading ids of the key, and where the key
+// has more ids than that, sorted within a group by the rest, which a lookup
+// finds by binary search. The leading ids are all of the key where their
+// combinations are few (no more than a few per tuple): a key is then its own
+// group number, read in mixed radix, with no hashing. Otherwise the leading
+// id is the first one alone, its group found directly where its variable
+// has few ids, else through a hash table. Slots are given in the order their
+// values are bound, earliest first, so lookups in a row of the enumeration
+// share the leading ids and find their group in the cache.
+//
+// Cost: 4 bytes per indexed tuple, 4 per leading group, 4 per id beyond the
+// leading ones per tuple, and the hash table (KeyTable) of hashed groups.
 #ifndef NATJOIN_JOIN_ID_INDEX_H_
 #define NATJOIN_JOIN_ID_INDEX_H_
 
@@ -20,37 +28,46 @@ namespace natjoin {
 
 class IdIndex {
  public:
-  // Indexes `operand`'s alive tuples on `slots` (any order, no repeats; none
-  // makes one group of all alive tuples).
+  // Indexes `operand`'s alive tuples on `slots` (no repeats; none makes one
+  // group of all alive tuples).
   IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
           KeyTable::HashFn hash = hashIds);
 
   const std::vector<std::uint32_t>& slots() const { return slots_; }
+
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
-    if (!direct_) return group(table_.find(key));
-    std::uint64_t number = 0;
-    for (std::size_t keyIdx = 0; keyIdx < slots_.size(); ++keyIdx) {
-      if (key[keyIdx] >= domains_[keyIdx]) return {};
-      number = number * domains_[keyIdx] + key[keyIdx];
+    std::uint32_t number = 0;
+    if (hashed_) {
+      number = table_.find(key);
+      if (number == KeyTable::kNone) return {};
+    } else {
+      std::uint64_t mixed = 0;
+      for (std::size_t keyIdx = 0; keyIdx < leadingDomains_.size(); ++keyIdx) {
+        if (key[keyIdx] >= leadingDomains_[keyIdx]) return {};
+        mixed = mixed * leadingDomains_[keyIdx] + key[keyIdx];
+      }
+      number = static_cast<std::uint32_t>(mixed);
     }
-    return group(static_cast<std::uint32_t>(number));
-  }
-  std::span<const std::uint32_t> group(std::uint32_t number) const {
-    if (number == KeyTable::kNone) return {};
-    return {members_.data() + groupStart_[number], groupStart_[number + 1] - groupStart_[number]};
+    std::uint32_t begin = groupStart_[number];
+    std::uint32_t end = groupStart_[number + 1];
+    if (restWidth_ > 0) narrow(key + (slots_.size() - restWidth_), begin, end);
+    return {members_.data() + begin, end - begin};
   }
 
  private:
+  // Shrinks [begin, end) to the members whose rest of the key is `rest`.
+  void narrow(const std::uint32_t* rest, std::uint32_t& begin, std::uint32_t& end) const;
+  int compareRest(std::uint32_t member, const std::uint32_t* rest) const;
+
   std::vector<std::uint32_t> slots_;
-  // Where the slots' variables have few ids together (no more combinations
-  // than a few per tuple), a key is its own group number, read as a number
-  // in mixed radix: no hashing, and groups of absent keys are empty.
-  bool direct_ = false;
-  std::vector<std::uint32_t> domains_;  // per slot, when direct
+  bool hashed_ = false;                        // leading group through table_
+  std::vector<std::uint32_t> leadingDomains_;  // else per leading slot, its ids
   KeyTable table_;
+  std::size_t restWidth_ = 0;              // ids after the leading ones
   std::vector<std::uint32_t> groupStart_;  // per group, where its members begin
   std::vector<std::uint32_t> members_;     // tuple numbers, grouped
+  std::vector<std::uint32_t> restKeys_;    // restWidth_ ids per member
 };
 
 }  // namespace natjoin
