@@ -25,7 +25,8 @@ constexpr std::size_t kMaxCollected = std::size_t{8} << 20;
 constexpr std::size_t kMaxAheadPerThread = 2;
 
 // Enumerates the rows of the outer tuples `outer`, writing them to `out`.
-// `poll` is called every so often with the position in `outer`.
+// `poll` is called every so often with the position in `outer`; the
+// enumeration stops when it returns false or a write fails.
 template <typename Poll>
 void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Level>& levels,
                    RowWriter& rows, std::span<const std::uint32_t> outer, JoinStats& stats,
@@ -39,8 +40,7 @@ void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Leve
   for (;;) {
     if (++steps == kPollSteps) {
       steps = 0;
-      poll(outer.size() - pending[0].size());
-      if (out.failed()) return;
+      if (!poll(outer.size() - pending[0].size()) || out.failed()) return;
     }
     if (pending[level].empty()) {
       if (level == 0) return;
@@ -236,6 +236,8 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
                       chunkOut.poll();
                       sink.poll();
                       if (sink.direct()) out.setOuterProgress(begin + done, outer.size());
+                      // Another thread's failed write stops this one too.
+                      return !coordinator.failed();
                     });
       chunkOut.flush();
       if (chunkOut.failed() || coordinator.failed()) {
@@ -284,6 +286,7 @@ void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads
   enumerateSpan(out, join, levels, rows, outer, stats, [&](std::size_t done) {
     out.setOuterProgress(done, outer.size());
     out.poll();
+    return true;
   });
 }
 
