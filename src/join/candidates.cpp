@@ -7,6 +7,14 @@ namespace {
 
 // The most inherited tuples a level filters instead of looking up.
 constexpr std::size_t kMaxInherited = 16;
+// How many remembered candidates a level may keep, per tuple of its operand
+// and in all.
+constexpr std::size_t kMemoPerTuple = 4;
+constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
+// Computations after which a level keeps its memo only if it saves more
+// pruning steps than its lookups cost, each counted as kMemoTryCost steps.
+constexpr std::uint64_t kMemoTrial = 1024;
+constexpr std::uint64_t kMemoTryCost = 8;
 
 void readKey(const std::vector<KeySource>& sources, const EncodedJoin& encoded,
              const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
@@ -32,6 +40,17 @@ class Pruner {
       : level_(level), encoded_(encoded), indexes_(indexes), stats_(stats) {}
 
   void run(const std::vector<std::uint32_t>& chosen) {
+    locate(chosen);
+    auto& nodes = level_.nodes;
+    for (std::size_t nodeIdx = nodes.size(); nodeIdx-- > 0;) {
+      if (!nodes[nodeIdx].children.empty()) computeNode(nodes[nodeIdx]);
+    }
+  }
+
+  // Finds each node's tuples that agree with its anchors; later levels may
+  // filter these (Level::inheritLevel), so they are kept current even where
+  // the candidates come from the memo.
+  void locate(const std::vector<std::uint32_t>& chosen) {
     auto& nodes = level_.nodes;
     for (PruneNode& node : nodes) {
       readKey(node.anchorSources, encoded_, chosen, node.anchorKey);
@@ -39,9 +58,6 @@ class Pruner {
         node.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
       }
       node.anchored = node.anchorIndex->lookup(node.anchorKey.data());
-    }
-    for (std::size_t nodeIdx = nodes.size(); nodeIdx-- > 0;) {
-      if (!nodes[nodeIdx].children.empty()) computeNode(nodes[nodeIdx]);
     }
   }
 
@@ -214,9 +230,38 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
     if (same) return level.candidates;
   }
   readKey(level.cacheSources, encoded, chosen, level.cacheKey);
-  Pruner(level, encoded, indexes, stats).run(chosen);
-  level.candidates.swap(level.nodes[0].survivors);
   level.cached = true;
+  Pruner pruner(level, encoded, indexes, stats);
+  if (level.memoKeys.width() != level.cacheKey.size()) {
+    level.memoKeys = KeyTable(level.cacheKey.size());
+    level.memoLimit = kMemoPerTuple * encoded.operands[level.operand].alive.size() + kMemoSlack;
+  }
+  // A hit saves a computation of average cost; a try costs about a lookup.
+  const std::uint64_t computed = level.memoTries - level.memoHits;
+  const bool memo = level.memoTries < kMemoTrial ||
+                    (computed > 0 && level.memoHits * (level.memoSteps / computed) >=
+                                         level.memoTries * kMemoTryCost);
+  const std::uint32_t entry = memo ? level.memoKeys.find(level.cacheKey.data()) : KeyTable::kNone;
+  level.memoTries += memo ? 1 : 0;
+  if (entry != KeyTable::kNone) {
+    ++level.memoHits;
+    pruner.locate(chosen);
+    const std::uint32_t begin = level.memoBegin[entry];
+    const std::uint32_t end = entry + 1 < level.memoBegin.size()
+                                  ? level.memoBegin[entry + 1]
+                                  : static_cast<std::uint32_t>(level.memoPool.size());
+    level.candidates.assign(level.memoPool.begin() + begin, level.memoPool.begin() + end);
+    return level.candidates;
+  }
+  const std::uint64_t stepsBefore = stats.candidateSteps;
+  pruner.run(chosen);
+  level.candidates.swap(level.nodes[0].survivors);
+  if (memo) level.memoSteps += stats.candidateSteps - stepsBefore;
+  if (memo && level.memoPool.size() + level.candidates.size() <= level.memoLimit) {
+    level.memoKeys.insert(level.cacheKey.data());
+    level.memoBegin.push_back(static_cast<std::uint32_t>(level.memoPool.size()));
+    level.memoPool.insert(level.memoPool.end(), level.candidates.begin(), level.candidates.end());
+  }
   return level.candidates;
 }
 

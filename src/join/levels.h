@@ -98,6 +98,18 @@ struct Level {
   std::vector<std::uint32_t> cacheKey;
   bool cached = false;
   std::vector<std::uint32_t> candidates;  // when pruned: ascending
+  // Pruned candidates already found, by the values they depend on, so that
+  // a key met again after others costs a lookup. Capped: at most
+  // kMemoPerTuple ids per tuple of the operand (4 bytes each), plus keys.
+  KeyTable memoKeys;
+  std::vector<std::uint32_t> memoBegin;  // per memo entry, in memoPool
+  std::vector<std::uint32_t> memoPool;
+  std::size_t memoLimit = 0;
+  // The memo is given up where keys rarely come back: looking them up and
+  // keeping them would cost more than it saves.
+  std::uint64_t memoTries = 0;
+  std::uint64_t memoHits = 0;
+  std::uint64_t memoSteps = 0;  // pruning steps of the computations tried
   // Scratch keys of the pruning, kept so that it allocates nothing per prefix.
   std::vector<std::uint32_t> scratchKey;
   std::vector<std::uint32_t> scratchLookup;
