@@ -55,7 +55,7 @@ std::vector<std::vector<std::string>> shapeAttributes(Rng& rng) {
       for (std::size_t at = 0; at < size; ++at) shape.push_back({a(at), a(at + 1)});
       break;
     case 1:  // star: a fact and its dimensions
-      shape.push_back({});
+      shape.emplace_back();
       for (std::size_t at = 0; at < size; ++at) {
         shape[0].push_back(a(at));
         shape.push_back({a(at), numbered("x", at)});
@@ -418,7 +418,7 @@ TEST(JoinOrder, RepeatedOperandsAndNamesCostLinearly) {
     // 200 columns all named a, joined with itself: each tuple meets itself.
     Built built;
     std::vector<std::vector<std::size_t>> tuples;
-    for (std::size_t at = 0; at < 200; ++at) tuples.push_back(std::vector<std::size_t>(200, at));
+    for (std::size_t at = 0; at < 200; ++at) tuples.emplace_back(200, at);
     add(built, "R", std::vector<std::string>(200, "a"), tuples);
     select(built, {"R", "R"});
     JoinStats stats;

@@ -86,7 +86,7 @@ TEST(RelationMaker, ManyTuplesComeBackIntact) {
   std::vector<Tuple> tuples;
   for (int row = 0; row < 2000; ++row) {
     if (row % 7 == 3) {
-      tuples.push_back({});
+      tuples.emplace_back();
     } else {
       tuples.push_back({std::to_string(row), std::string(static_cast<std::size_t>(row % 5), 'v')});
     }

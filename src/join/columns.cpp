@@ -138,8 +138,8 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
           found.push_back({value, dictionaries[vars.vars[slot]].hashOf(value), tuple, position});
         }
         if (position + 1 == hiddenPrefix && comma != std::string_view::npos) {
-          encoded.visibleFrom[tuple] =
-              static_cast<std::uint32_t>(rest.data() - view.text().data() + comma + 1);
+          encoded.visibleFrom[tuple] = static_cast<std::uint32_t>(
+              static_cast<std::size_t>(rest.data() - view.text().data()) + comma + 1);
         }
         if (position == lastPosition) break;
         if (comma == std::string_view::npos) {
