@@ -22,27 +22,8 @@
 namespace natjoin {
 namespace {
 
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
-
- private:
-  std::uint64_t state_;
-};
-
-std::string numbered(const char* prefix, std::size_t number) {
-  std::string text(prefix);
-  text += std::to_string(number);
-  return text;
-}
-
+using test::numbered;
+using test::Rng;
 using test::Tuple;
 
 // The attribute lists of one join shape over attributes a0, a1, ...
@@ -128,17 +109,6 @@ std::string engineResult(const Operands& operands, JoinStats* stats = nullptr,
   return sink.text();
 }
 
-std::string describe(const Generated& db) {
-  std::string text = "join list:";
-  for (const auto& name : db.joinList) (text += ' ') += name;
-  for (const auto& relation : db.relations) {
-    ((text += '\n') += relation->name()) += '(';
-    for (const auto attribute : relation->attributes()) (text += attribute) += ';';
-    (text += ")\n") += relation->tupleText();
-  }
-  return text;
-}
-
 TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
   Rng rng(42);
   int compared = 0;
@@ -162,7 +132,7 @@ TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
       if (threads > 1 && compared % 4 != 0) continue;
       ASSERT_EQ(engineResult(operands, nullptr, threads), expected)
           << threads << " threads, database " << compared << ":\n"
-          << describe(db);
+          << test::describe(db.joinList, db.relations);
     }
     rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
     ++compared;

@@ -16,28 +16,8 @@
 namespace natjoin {
 namespace {
 
-// splitmix64: small, fast and the same everywhere.
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
-
- private:
-  std::uint64_t state_;
-};
-
-// GCC 12 warns wrongly (-Wrestrict) about "literal" + std::string at -O3.
-std::string numbered(const char* prefix, std::size_t number) {
-  std::string text(prefix);
-  text += std::to_string(number);
-  return text;
-}
+using test::numbered;
+using test::Rng;
 
 struct Shape {
   std::size_t maxRelations;
@@ -94,17 +74,6 @@ Generated generate(Rng& rng, const Shape& shape) {
   return db;
 }
 
-std::string describe(const Generated& db) {
-  std::string text = "join list:";
-  for (const auto& name : db.joinList) (text += ' ') += name;
-  for (const auto& relation : db.relations) {
-    ((text += '\n') += relation->name()) += '(';
-    for (const auto attribute : relation->attributes()) (text += attribute) += ';';
-    (text += ")\n") += relation->tupleText();
-  }
-  return text;
-}
-
 std::size_t combinations(const Operands& operands) {
   std::size_t product = 1;
   for (const Relation* operand : operands) {
@@ -138,7 +107,7 @@ void compareOnGenerated(std::uint64_t seed, const Shape& shape, int databases) {
     const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
     ASSERT_EQ(engineResult(operands, conditions, hidden), expected)
         << "database " << compared << " of seed " << seed << ":\n"
-        << describe(db);
+        << test::describe(db.joinList, db.relations);
     rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
     ++compared;
   }

@@ -153,4 +153,15 @@ RunResult runNatjoin(const std::vector<std::string>& args, std::string_view inpu
   return result;
 }
 
+std::string describe(const JoinList& joinList, const Relations& relations) {
+  std::string text = "join list:";
+  for (const auto& name : joinList) (text += ' ') += name;
+  for (const auto& relation : relations) {
+    ((text += '\n') += relation->name()) += '(';
+    for (const auto attribute : relation->attributes()) (text += attribute) += ';';
+    (text += ")\n") += relation->tupleText();
+  }
+  return text;
+}
+
 }  // namespace natjoin::test

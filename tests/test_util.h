@@ -3,6 +3,7 @@
 #ifndef NATJOIN_TESTS_TEST_UTIL_H_
 #define NATJOIN_TESTS_TEST_UTIL_H_
 
+#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <memory>
@@ -82,6 +83,34 @@ struct RunResult {
 // child's virtual memory, in bytes.
 RunResult runNatjoin(const std::vector<std::string>& args, std::string_view input = {},
                      std::size_t addressSpaceLimit = 0);
+
+// A database in a form to read in a failure message: the join list, then
+// each relation's name, attributes and tuples.
+std::string describe(const JoinList& joinList, const Relations& relations);
+
+// splitmix64: small, fast and the same everywhere, for generated databases.
+class Rng {
+ public:
+  explicit Rng(std::uint64_t seed) : state_(seed) {}
+  std::uint64_t next() {
+    std::uint64_t z = (state_ += 0x9e3779b97f4a7c15ULL);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  }
+  std::size_t below(std::size_t bound) { return static_cast<std::size_t>(next() % bound); }
+
+ private:
+  std::uint64_t state_;
+};
+
+// `prefix` followed by `number`. (GCC 12 warns wrongly, -Wrestrict, about
+// "literal" + std::string at -O3.)
+inline std::string numbered(const char* prefix, std::size_t number) {
+  std::string text(prefix);
+  text += std::to_string(number);
+  return text;
+}
 
 }  // namespace natjoin::test
 
