@@ -185,9 +185,9 @@ class Pruner {
   const EncodedJoin& encoded_;
   IndexCache& indexes_;
   JoinStats& stats_;
-  std::vector<std::uint32_t>& key_ = level_.scratchKey;
-  std::vector<std::uint32_t>& lookupKey_ = level_.scratchLookup;
-  std::vector<std::uint32_t>& childKey_ = level_.scratchChild;
+  std::vector<std::uint32_t>& key_ = level_.cache.get().scratchKey;
+  std::vector<std::uint32_t>& lookupKey_ = level_.cache.get().scratchLookup;
+  std::vector<std::uint32_t>& childKey_ = level_.cache.get().scratchChild;
 };
 
 }  // namespace
@@ -201,68 +201,70 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
     const std::span<const std::uint32_t> inherited =
         levels[level.inheritLevel].nodes[level.inheritNode].anchored;
     if (inherited.size() <= kMaxInherited) {
-      readKey(level.filterSources, encoded, chosen, level.cacheKey);
+      readKey(level.filterSources, encoded, chosen, level.lookupKey);
       const EncodedOperand& operand = encoded.operands[level.operand];
-      level.candidates.clear();
+      std::vector<std::uint32_t>& candidates = level.cache.get().candidates;
+      candidates.clear();
       for (const std::uint32_t tuple : inherited) {
         const std::uint32_t* row = operand.row(tuple);
         bool match = true;
         for (std::size_t keyIdx = 0; keyIdx < level.filterSlots.size() && match; ++keyIdx) {
-          match = row[level.filterSlots[keyIdx]] == level.cacheKey[keyIdx];
+          match = row[level.filterSlots[keyIdx]] == level.lookupKey[keyIdx];
         }
-        if (match) level.candidates.push_back(tuple);
+        if (match) candidates.push_back(tuple);
       }
-      return level.candidates;
+      return candidates;
     }
   }
   if (level.nodes.empty()) {
     if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
-    readKey(level.boundSources, encoded, chosen, level.cacheKey);
-    return level.index->lookup(level.cacheKey.data());
+    readKey(level.boundSources, encoded, chosen, level.lookupKey);
+    return level.index->lookup(level.lookupKey.data());
   }
-  if (level.cached) {
+  LevelCache& cache = level.cache.get();
+  if (cache.valid) {
     bool same = true;
     for (std::size_t keyIdx = 0; keyIdx < level.cacheSources.size() && same; ++keyIdx) {
       const KeySource& source = level.cacheSources[keyIdx];
       same = encoded.operands[source.operand].id(chosen[source.operand], source.slot) ==
-             level.cacheKey[keyIdx];
+             cache.key[keyIdx];
     }
-    if (same) return level.candidates;
+    if (same) return cache.candidates;
   }
-  readKey(level.cacheSources, encoded, chosen, level.cacheKey);
-  level.cached = true;
+  readKey(level.cacheSources, encoded, chosen, cache.key);
+  cache.valid = true;
   Pruner pruner(level, encoded, indexes, stats);
-  if (level.memoKeys.width() != level.cacheKey.size()) {
-    level.memoKeys = KeyTable(level.cacheKey.size());
-    level.memoLimit = kMemoPerTuple * encoded.operands[level.operand].alive.size() + kMemoSlack;
+  if (cache.memoKeys.width() != cache.key.size()) {
+    cache.memoKeys = KeyTable(cache.key.size());
+    cache.memoLimit = kMemoPerTuple * encoded.operands[level.operand].alive.size() + kMemoSlack;
   }
   // A hit saves a computation of average cost; a try costs about a lookup.
-  const std::uint64_t computed = level.memoTries - level.memoHits;
-  const bool memo = level.memoTries < kMemoTrial ||
-                    (computed > 0 && level.memoHits * (level.memoSteps / computed) >=
-                                         level.memoTries * kMemoTryCost);
-  const std::uint32_t entry = memo ? level.memoKeys.find(level.cacheKey.data()) : KeyTable::kNone;
-  level.memoTries += memo ? 1 : 0;
+  const std::uint64_t computed = cache.memoTries - cache.memoHits;
+  const bool memo = cache.memoTries < kMemoTrial ||
+                    (computed > 0 && cache.memoHits * (cache.memoSteps / computed) >=
+                                         cache.memoTries * kMemoTryCost);
+  const std::uint32_t entry = memo ? cache.memoKeys.find(cache.key.data()) : KeyTable::kNone;
+  cache.memoTries += memo ? 1 : 0;
   if (entry != KeyTable::kNone) {
-    ++level.memoHits;
+    ++cache.memoHits;
     pruner.locate(chosen);
-    const std::uint32_t begin = level.memoBegin[entry];
-    const std::uint32_t end = entry + 1 < level.memoBegin.size()
-                                  ? level.memoBegin[entry + 1]
-                                  : static_cast<std::uint32_t>(level.memoPool.size());
-    level.candidates.assign(level.memoPool.begin() + begin, level.memoPool.begin() + end);
-    return level.candidates;
+    const std::uint32_t begin = cache.memoBegin[entry];
+    const std::uint32_t end = entry + 1 < cache.memoBegin.size()
+                                  ? cache.memoBegin[entry + 1]
+                                  : static_cast<std::uint32_t>(cache.memoPool.size());
+    cache.candidates.assign(cache.memoPool.begin() + begin, cache.memoPool.begin() + end);
+    return cache.candidates;
   }
   const std::uint64_t stepsBefore = stats.candidateSteps;
   pruner.run(chosen);
-  level.candidates.swap(level.nodes[0].survivors);
-  if (memo) level.memoSteps += stats.candidateSteps - stepsBefore;
-  if (memo && level.memoPool.size() + level.candidates.size() <= level.memoLimit) {
-    level.memoKeys.insert(level.cacheKey.data());
-    level.memoBegin.push_back(static_cast<std::uint32_t>(level.memoPool.size()));
-    level.memoPool.insert(level.memoPool.end(), level.candidates.begin(), level.candidates.end());
+  cache.candidates.swap(level.nodes[0].survivors);
+  if (memo) cache.memoSteps += stats.candidateSteps - stepsBefore;
+  if (memo && cache.memoPool.size() + cache.candidates.size() <= cache.memoLimit) {
+    cache.memoKeys.insert(cache.key.data());
+    cache.memoBegin.push_back(static_cast<std::uint32_t>(cache.memoPool.size()));
+    cache.memoPool.insert(cache.memoPool.end(), cache.candidates.begin(), cache.candidates.end());
   }
-  return level.candidates;
+  return cache.candidates;
 }
 
 }  // namespace natjoin

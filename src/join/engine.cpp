@@ -40,7 +40,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
   if (count > 2 && !reduceOperands(encoded, classes, forest, stats)) return;
 
   IndexCache indexes(encoded);
-  const std::vector<Level> levels = planLevels(classes, encoded, indexes);
+  std::vector<Level> levels = planLevels(classes, encoded, indexes);
   enumerateRows(out, {operands, hiddenColumns, encoded, indexes, levels},
                 threads == 0 ? threadCount() : threads, stats);
 }

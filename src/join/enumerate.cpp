@@ -281,9 +281,8 @@ void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads
     enumerateParallel(out, join, threads, stats);
     return;
   }
-  std::vector<Level> levels = join.levels;
   RowWriter rows(out, join.operands, join.hiddenColumns, join.encoded);
-  enumerateSpan(out, join, levels, rows, outer, stats, [&](std::size_t done) {
+  enumerateSpan(out, join, join.levels, rows, outer, stats, [&](std::size_t done) {
     out.setOuterProgress(done, outer.size());
     out.poll();
     return true;

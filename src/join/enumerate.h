@@ -28,7 +28,8 @@ struct PreparedJoin {
   const HiddenColumns& hiddenColumns;
   const EncodedJoin& encoded;  // reduced
   IndexCache& indexes;
-  const std::vector<Level>& levels;  // planned; each thread works on a copy
+  // Planned. One thread works on these; several work on a copy each.
+  std::vector<Level>& levels;
 };
 
 // The number of threads to use: NATJOIN_THREADS if it holds a positive

@@ -35,10 +35,9 @@ std::uint64_t hashIds(const std::uint32_t* key, std::size_t width) {
   return hash ^ (hash >> 32);
 }
 
-KeyTable::KeyTable(std::size_t width, HashFn hash) : width_(width), hash_(hash) {
-  slots_.assign(16, 0);
-  mask_ = slots_.size() - 1;
-}
+// The slots are made on the first insert: a join keeps many tables that
+// may never be used.
+KeyTable::KeyTable(std::size_t width, HashFn hash) : width_(width), hash_(hash) {}
 
 bool KeyTable::equal(std::uint32_t entry, const std::uint32_t* key) const {
   // Keys are a few ids: a plain loop beats a call to memcmp.
@@ -50,6 +49,7 @@ bool KeyTable::equal(std::uint32_t entry, const std::uint32_t* key) const {
 }
 
 std::uint32_t KeyTable::find(const std::uint32_t* key) const {
+  if (count_ == 0) return kNone;
   const std::uint64_t hash = hash_(key, width_);
   const std::uint64_t tag = hash >> 32;
   for (std::size_t slot = hash & mask_;; slot = (slot + 1) & mask_) {
@@ -79,7 +79,7 @@ std::uint32_t KeyTable::insert(const std::uint32_t* key) {
 }
 
 void KeyTable::grow() {
-  std::vector<std::uint64_t> old(slots_.size() * 2, 0);
+  std::vector<std::uint64_t> old(slots_.empty() ? 16 : slots_.size() * 2, 0);
   old.swap(slots_);
   mask_ = slots_.size() - 1;
   for (const std::uint64_t entry : old) {

@@ -78,26 +78,13 @@ struct PruneNode {
   KeyTable seenKeys;
 };
 
-struct Level {
-  std::uint32_t operand = 0;
-  std::vector<std::uint32_t> boundSlots;  // own slots of bound variables
-  std::vector<KeySource> boundSources;    // parallel to boundSlots
-  const IdIndex* index = nullptr;         // on boundSlots
-  // Where an earlier level prunes through this operand, the tuples agreeing
-  // with that level's anchors are at hand: node `inheritNode` of level
-  // `inheritLevel`. Where they are few, filtering them by the remaining
-  // bound slots beats a lookup in a large index.
-  std::uint32_t inheritLevel = UINT32_MAX;
-  std::uint32_t inheritNode = 0;
-  std::vector<std::uint32_t> filterSlots;  // own slots the inherited tuples are checked on
-  std::vector<KeySource> filterSources;    // parallel to filterSlots
-  // Empty when no later operand restricts this level. Node 0 is the root.
-  std::vector<PruneNode> nodes;
-  // Every value the pruned candidates depend on, and the last such values.
-  std::vector<KeySource> cacheSources;
-  std::vector<std::uint32_t> cacheKey;
-  bool cached = false;
-  std::vector<std::uint32_t> candidates;  // when pruned: ascending
+// What a level keeps from one prefix to the next: candidates, the memo and
+// scratch. Each thread has its own, made on first use, so that levels that
+// never need one (most, in a join of thousands of operands) cost nothing.
+struct LevelCache {
+  std::vector<std::uint32_t> key;  // the values the candidates were found for
+  bool valid = false;
+  std::vector<std::uint32_t> candidates;  // ascending
   // Pruned candidates already found, by the values they depend on, so that
   // a key met again after others costs a lookup. Capped: at most
   // kMemoPerTuple ids per tuple of the operand (4 bytes each), plus keys.
@@ -114,6 +101,50 @@ struct Level {
   std::vector<std::uint32_t> scratchKey;
   std::vector<std::uint32_t> scratchLookup;
   std::vector<std::uint32_t> scratchChild;
+};
+
+// Holds a LevelCache made on first use. A copy starts without one: a copied
+// level serves another thread, whose prefixes are its own.
+class LevelCacheSlot {
+ public:
+  LevelCacheSlot() = default;
+  LevelCacheSlot(const LevelCacheSlot& /*other*/) {}
+  LevelCacheSlot& operator=(const LevelCacheSlot& other) {
+    if (this != &other) cache_.reset();
+    return *this;
+  }
+  LevelCacheSlot(LevelCacheSlot&&) = default;
+  LevelCacheSlot& operator=(LevelCacheSlot&&) = default;
+  ~LevelCacheSlot() = default;
+
+  LevelCache& get() {
+    if (!cache_) cache_ = std::make_unique<LevelCache>();
+    return *cache_;
+  }
+
+ private:
+  std::unique_ptr<LevelCache> cache_;
+};
+
+struct Level {
+  std::uint32_t operand = 0;
+  std::vector<std::uint32_t> boundSlots;  // own slots of bound variables
+  std::vector<KeySource> boundSources;    // parallel to boundSlots
+  const IdIndex* index = nullptr;         // on boundSlots
+  // Where an earlier level prunes through this operand, the tuples agreeing
+  // with that level's anchors are at hand: node `inheritNode` of level
+  // `inheritLevel`. Where they are few, filtering them by the remaining
+  // bound slots beats a lookup in a large index.
+  std::uint32_t inheritLevel = UINT32_MAX;
+  std::uint32_t inheritNode = 0;
+  std::vector<std::uint32_t> filterSlots;  // own slots the inherited tuples are checked on
+  std::vector<KeySource> filterSources;    // parallel to filterSlots
+  // Empty when no later operand restricts this level. Node 0 is the root.
+  std::vector<PruneNode> nodes;
+  // Every value the pruned candidates depend on.
+  std::vector<KeySource> cacheSources;
+  std::vector<std::uint32_t> lookupKey;  // scratch for index lookups
+  LevelCacheSlot cache;
 };
 
 // Plans every level. REQUIRES: `encoded` already reduced.
