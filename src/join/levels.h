@@ -12,11 +12,13 @@
 // at i. The tree is walked from the anchors inwards, each step iterating the
 // smaller side and probing the other (as worst-case optimal joins do), and
 // the surviving tuples of i are sorted into ascending order. A tuple left
-// out this way is in no row with the current prefix; a tuple kept may still
-// be (for a cyclic join), in which case a later level finds no candidate.
+// out this way is in no row with the current prefix; for a cyclic join a
+// tuple kept may still be in none, and a later level then finds no
+// candidate for it.
 //
 // Candidates depend only on the values of the variables read from the
-// prefix, so they are computed again only when those values change.
+// prefix, so they are computed again only when those values change, and
+// remembered by those values where keys come back often enough to pay.
 #ifndef NATJOIN_JOIN_LEVELS_H_
 #define NATJOIN_JOIN_LEVELS_H_
 
