@@ -7,6 +7,8 @@ namespace {
 
 // The most inherited tuples a level filters instead of looking up.
 constexpr std::size_t kMaxInherited = 16;
+// The most tuples an unpruned level checks one by one instead of indexing.
+constexpr std::size_t kMaxScanned = 4;
 // How many remembered candidates a level may keep, per tuple of its operand
 // and in all.
 constexpr std::size_t kMemoPerTuple = 4;
@@ -217,8 +219,23 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
     }
   }
   if (level.nodes.empty()) {
-    if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
     readKey(level.boundSources, encoded, chosen, level.lookupKey);
+    const EncodedOperand& operand = encoded.operands[level.operand];
+    // A few tuples are checked one by one: an index for them would cost
+    // more memory than the tuples, in a join of thousands of tiny operands.
+    if (operand.alive.size() <= kMaxScanned) {
+      level.scanned.clear();
+      for (const std::uint32_t tuple : operand.alive) {
+        const std::uint32_t* row = operand.row(tuple);
+        bool match = true;
+        for (std::size_t keyIdx = 0; keyIdx < level.boundSlots.size() && match; ++keyIdx) {
+          match = row[level.boundSlots[keyIdx]] == level.lookupKey[keyIdx];
+        }
+        if (match) level.scanned.push_back(tuple);
+      }
+      return level.scanned;
+    }
+    if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
     return level.index->lookup(level.lookupKey.data());
   }
   LevelCache& cache = level.cache.get();

@@ -146,6 +146,7 @@ struct Level {
   // Every value the pruned candidates depend on.
   std::vector<KeySource> cacheSources;
   std::vector<std::uint32_t> lookupKey;  // scratch for index lookups
+  std::vector<std::uint32_t> scanned;    // candidates of an operand of very few tuples
   LevelCacheSlot cache;
 };
 
