@@ -18,8 +18,8 @@
 namespace natjoin {
 namespace {
 
-void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns,
-             JoinStats& stats, unsigned threads) {
+void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& classes,
+             const HiddenColumns& hiddenColumns, JoinStats& stats, unsigned threads) {
   const std::size_t count = operands.size();
   if (count == 0) return;
   for (const Relation* operand : operands) {
@@ -27,20 +27,23 @@ void runJoin(OutputWriter& out, const Operands& operands, const HiddenColumns& h
     // Tuples are numbered in 32 bits; more would not fit in memory anyway.
     if (operand->tupleCount() >= UINT32_MAX) throw std::bad_alloc();
   }
-  const JoinClasses classes = findClasses(operands);
   EncodedJoin encoded = encodeOperands(operands, classes, hiddenColumns);
   for (const EncodedOperand& operand : encoded.operands) {
     if (operand.alive.empty()) return;
   }
-  std::vector<std::uint32_t> all(count);
-  for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx) all[operandIdx] = operandIdx;
-  const JoinForest forest = buildJoinForest(all, classes, [](std::uint32_t) { return true; });
   // With two operands each tuple of the first probes the second once, so
   // the enumeration alone costs input plus output.
-  if (count > 2 && !reduceOperands(encoded, classes, forest, stats)) return;
+  if (count > 2) {
+    std::vector<std::uint32_t> all(count);
+    for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx) {
+      all[operandIdx] = operandIdx;
+    }
+    const JoinForest forest = buildJoinForest(all, classes, [](std::uint32_t) { return true; });
+    if (!reduceOperands(encoded, classes, forest, stats)) return;
+  }
 
   IndexCache indexes(encoded);
-  std::vector<Level> levels = planLevels(classes, encoded, indexes);
+  std::vector<Level> levels = planLevels(classes);
   enumerateRows(out, {operands, hiddenColumns, encoded, indexes, levels},
                 threads == 0 ? threadCount() : threads, stats);
 }
@@ -54,17 +57,18 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
   out.flush();
   if (out.failed()) return;
   JoinStats stats;
-  runJoin(out, operands, hiddenColumns, stats, 0);
+  runJoin(out, operands, findClasses(operands), hiddenColumns, stats, 0);
 }
 
 void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats,
                      unsigned threads) {
-  const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, findClasses(operands));
+  const JoinClasses classes = findClasses(operands);
+  const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, classes);
   writeHeader(out, operands, hiddenColumns);
   out.flush();
   if (out.failed()) return;
   JoinStats local;
-  runJoin(out, operands, hiddenColumns, stats != nullptr ? *stats : local, threads);
+  runJoin(out, operands, classes, hiddenColumns, stats != nullptr ? *stats : local, threads);
 }
 
 }  // namespace natjoin

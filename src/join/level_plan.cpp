@@ -147,8 +147,7 @@ const IdIndex& IndexCache::get(std::uint32_t operand, const std::vector<std::uin
   return *entry;
 }
 
-std::vector<Level> planLevels(const JoinClasses& classes, const EncodedJoin& /*encoded*/,
-                              IndexCache& /*indexes*/) {
+std::vector<Level> planLevels(const JoinClasses& classes) {
   const Holders holders = findHolders(classes);
   const std::vector<bool> restricted = findRestrictedLevels(classes, holders);
   std::vector<Level> levels(classes.operands.size());

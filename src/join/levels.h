@@ -150,9 +150,9 @@ struct Level {
   LevelCacheSlot cache;
 };
 
-// Plans every level. REQUIRES: `encoded` already reduced.
-std::vector<Level> planLevels(const JoinClasses& classes, const EncodedJoin& encoded,
-                              IndexCache& indexes);
+// Plans every level from the variables alone; the indexes it names are built
+// on first use, after the reduction.
+std::vector<Level> planLevels(const JoinClasses& classes);
 
 // The candidates of level `levelIdx` of `levels` given the tuples `chosen`
 // at the earlier levels.
