@@ -82,11 +82,18 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
                    const std::vector<bool>& hidden, std::vector<Dictionary>& dictionaries,
                    EncodedOperand& encoded) {
   const std::size_t tupleCount = relation.tupleCount();
+  encoded.text = relation.tupleText();
+  encoded.ends.reset(tupleCount, encoded.text.size());
   encoded.width = static_cast<std::uint32_t>(vars.vars.size());
   encoded.ids.assign(tupleCount * encoded.width, 0);
+  TupleCursor cursor(relation, 0);
   if (encoded.width == 0) {
     encoded.alive.resize(tupleCount);
-    for (std::uint32_t tuple = 0; tuple < tupleCount; ++tuple) encoded.alive[tuple] = tuple;
+    for (std::uint32_t tuple = 0; tuple < tupleCount; ++tuple) {
+      cursor.next();
+      encoded.ends.set(tuple, cursor.offset());
+      encoded.alive[tuple] = tuple;
+    }
     return;
   }
   // The last position that is a variable: values after it are not looked at.
@@ -124,7 +131,8 @@ void encodeOperand(const Relation& relation, const OperandVars& vars,
     found.clear();
     dead.assign(blockEnd - blockBegin, 0);
     for (std::uint32_t tuple = blockBegin; tuple < blockEnd; ++tuple) {
-      const TupleView view = relation.tuple(tuple);
+      const TupleView view = cursor.next();
+      encoded.ends.set(tuple, cursor.offset());
       if (!view.hasValues()) {
         dead[tuple - blockBegin] = 1;
         continue;

@@ -20,7 +20,38 @@ namespace natjoin {
 
 inline constexpr std::uint32_t kNothingVisible = UINT32_MAX;
 
+// Where each tuple's text ends in its relation's tuple text, so that tuples
+// are found by number: 4 bytes per tuple, 8 where the text is 4 GiB or more.
+class TupleEnds {
+ public:
+  void reset(std::size_t count, std::uint64_t textSize) {
+    wide_ = textSize > UINT32_MAX;
+    if (wide_) {
+      wideEnds_.assign(count, 0);
+    } else {
+      ends_.assign(count, 0);
+    }
+  }
+  void set(std::size_t tuple, std::uint64_t end) {
+    if (wide_) {
+      wideEnds_[tuple] = end;
+    } else {
+      ends_[tuple] = static_cast<std::uint32_t>(end);
+    }
+  }
+  std::uint64_t operator[](std::size_t tuple) const {
+    return wide_ ? wideEnds_[tuple] : ends_[tuple];
+  }
+
+ private:
+  bool wide_ = false;
+  std::vector<std::uint32_t> ends_;
+  std::vector<std::uint64_t> wideEnds_;
+};
+
 struct EncodedOperand {
+  std::string_view text;  // the relation's tuple text
+  TupleEnds ends;
   std::uint32_t width = 0;            // slots, as in OperandVars
   std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
   std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
@@ -35,6 +66,13 @@ struct EncodedOperand {
   }
   const std::uint32_t* row(std::uint32_t tuple) const {
     return ids.data() + std::size_t{tuple} * width;
+  }
+  TupleView tuple(std::uint32_t tuple) const {
+    const std::uint64_t begin = tuple == 0 ? 0 : ends[tuple - 1];
+    const std::uint64_t end = ends[tuple];
+    if (begin == end) return {};
+    // Every tuple with values ends in "\n", which is not part of its text.
+    return {text.substr(begin, end - begin - 1), true};
   }
 };
 

@@ -50,13 +50,13 @@ class RowWriter {
     if (!visibleFrom.empty()) {
       written = visibleFrom[tuple] != kNothingVisible;
       if (written)
-        pieceText_[level] = operands_[level]->tuple(tuple).text().substr(visibleFrom[tuple]);
+        pieceText_[level] = encoded_.operands[level].tuple(tuple).text().substr(visibleFrom[tuple]);
     } else if (hasHidden_[level]) {
       pieceStorage_[level].clear();
       appendVisible(pieceStorage_[level], level, tuple, written);
       pieceText_[level] = pieceStorage_[level];
     } else {
-      const TupleView view = operands_[level]->tuple(tuple);
+      const TupleView view = encoded_.operands[level].tuple(tuple);
       written = view.hasValues();
       pieceText_[level] = view.text();
     }
@@ -89,7 +89,7 @@ class RowWriter {
   // if something was written before it.
   template <typename Target>
   void appendVisible(Target& to, std::size_t operandIdx, std::uint32_t tuple, bool& written) const {
-    const TupleView view = operands_[operandIdx]->tuple(tuple);
+    const TupleView view = encoded_.operands[operandIdx].tuple(tuple);
     if (!view.hasValues()) return;
     if (!hasHidden_[operandIdx]) {
       if (written) append(to, ',');

@@ -8,9 +8,10 @@
 //
 // A relation's tuples are kept together as one text in the form the echo
 // writes them: each tuple with at least one value is its values joined by ","
-// and ended by "\n"; a tuple without values takes no bytes. One offset per
-// tuple marks where it ends. This costs a few bytes per tuple instead of one
-// allocation per value, and lets the echo write all tuples with one call.
+// and ended by "\n"; a tuple without values takes no bytes. Nothing is kept
+// per tuple: a relation outside the join costs its text and nothing more,
+// and the echo writes all its tuples with one call. Those that need tuples
+// by number (the join) record where they end themselves.
 #ifndef NATJOIN_MODEL_RELATION_H_
 #define NATJOIN_MODEL_RELATION_H_
 
@@ -59,8 +60,33 @@ class TupleView {
   bool hasValues_ = false;
 };
 
+class Relation;
+
+// Reads the tuples of a relation one after another from a given tuple on.
+class TupleCursor {
+ public:
+  TupleCursor(const Relation& relation, std::uint64_t first);
+
+  // The number of the tuple that next() returns.
+  std::uint64_t index() const { return index_; }
+  // Where that tuple begins in the relation's tuple text.
+  std::uint64_t offset() const { return offset_; }
+  // Returns the next tuple. REQUIRES: index() < the relation's tupleCount().
+  TupleView next();
+
+ private:
+  std::string_view text_;
+  const std::uint64_t* nextEmpty_;  // the next tuple without values, if any
+  const std::uint64_t* emptiesEnd_;
+  std::uint64_t index_ = 0;
+  std::uint64_t offset_ = 0;
+};
+
 class Relation {
  public:
+  // Where a relation records a tuple's offset: every this many tuples.
+  static constexpr std::uint64_t kCheckpointEvery = 64;
+
   // A new relation has an empty name, no attributes and no tuples.
   Relation() = default;
   // Operands refer to a relation by pointer; a copy is never needed.
@@ -69,14 +95,11 @@ class Relation {
 
   std::string_view name() const { return name_; }
   const std::vector<std::string_view>& attributes() const { return attributes_; }
-  std::size_t tupleCount() const { return tupleEnds_.size(); }
-  TupleView tuple(std::size_t index) const {
-    const std::uint64_t begin = index == 0 ? 0 : tupleEnds_[index - 1];
-    const std::uint64_t end = tupleEnds_[index];
-    if (begin == end) return TupleView();
-    // Every tuple with values ends in "\n", which is not part of its text.
-    return TupleView(tupleText_.substr(begin, end - begin - 1), true);
-  }
+  std::size_t tupleCount() const { return static_cast<std::size_t>(tupleCount_); }
+  // Tuple `index`, found from the nearest checkpoint: at most
+  // kCheckpointEvery lines are passed over. Read many in order with a
+  // TupleCursor.
+  TupleView tuple(std::size_t index) const { return TupleCursor(*this, index).next(); }
   // All tuples in echo form: each tuple with values as "v1,...,vk\n".
   std::string_view tupleText() const { return tupleText_; }
 
@@ -84,15 +107,27 @@ class Relation {
   void setNameView(std::string_view name) { name_ = name; }
   void addAttributeView(std::string_view name) { attributes_.push_back(name); }
   void reserveAttributes(std::size_t count) { attributes_.reserve(count); }
-  // Takes over tuples already in text form. `ends` holds, per tuple, the
-  // offset in `text` just past it. REQUIRES: the relation has no tuples yet.
-  void setTupleText(std::string_view text, std::vector<std::uint64_t> ends);
+  // Takes over tuples already in text form: `count` tuples, of which those
+  // numbered in `empties` (ascending) have no values; `checkpoints` holds
+  // the offset in `text` where tuple k * kCheckpointEvery begins, for every
+  // k >= 1 below the count. REQUIRES: the relation has no tuples yet.
+  void setTuples(std::string_view text, std::uint64_t count, std::vector<std::uint64_t> checkpoints,
+                 std::vector<std::uint64_t> empties);
+  // The same from the offset in `text` just past each tuple.
+  void setTupleText(std::string_view text, const std::vector<std::uint64_t>& ends);
 
  private:
+  friend class TupleCursor;
+
   std::string_view name_;
   std::vector<std::string_view> attributes_;
+  // The tuples cost no memory of their own beyond their text: a tuple with
+  // values is one line of it, and 8 bytes per kCheckpointEvery tuples and
+  // per tuple without values let any tuple be found.
   std::string_view tupleText_;
-  std::vector<std::uint64_t> tupleEnds_;
+  std::uint64_t tupleCount_ = 0;
+  std::vector<std::uint64_t> checkpoints_;
+  std::vector<std::uint64_t> empties_;
 };
 
 // All relations of a database in file order. The list owns the records;

@@ -37,13 +37,6 @@ std::uint32_t byteMask(__m128i bytes, char c) {
   return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(c))));
 }
 __m128i load16(const char* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
-// Bits set in a mask; baseline x86-64 has no popcount instruction.
-std::size_t countBits64(std::uint64_t x) {
-  x = x - ((x >> 1) & 0x5555555555555555ULL);
-  x = (x & 0x3333333333333333ULL) + ((x >> 2) & 0x3333333333333333ULL);
-  x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fULL;
-  return static_cast<std::size_t>((x * 0x0101010101010101ULL) >> 56);
-}
 #endif
 
 // Finds the first LF in [p, end), or end if there is none, and tells whether
@@ -69,48 +62,6 @@ const char* findLineEnd(const char* p, const char* end, bool& hasBlank) {
     if (isBlankOrTab(*p)) hasBlank = true;
   }
   return end;
-}
-
-// Counts the lines in [p, end) before the first empty line (a LF, or a CR
-// LF, right at the start of a line).
-std::size_t countLinesBeforeEmptyLine(const char* p, const char* end) {
-  auto emptyAt = [end](const char* q) {
-    return *q == '\n' || (*q == '\r' && end - q > 1 && q[1] == '\n');
-  };
-  if (p == end || emptyAt(p)) return 0;
-  std::size_t count = 0;
-#if defined(__SSE2__)
-  // 64 bytes at a time: a LF at bit i followed by an empty line at i + 1.
-  // The last two bits of a chunk need bytes of the next one and are checked
-  // one by one.
-  while (end - p >= 64) {
-    std::uint64_t lf = 0;
-    std::uint64_t cr = 0;
-    for (std::ptrdiff_t part = 0; part < 4; ++part) {
-      const __m128i bytes = load16(p + 16 * part);
-      lf |= std::uint64_t{byteMask(bytes, '\n')} << (16 * part);
-      cr |= std::uint64_t{byteMask(bytes, '\r')} << (16 * part);
-    }
-    std::uint64_t empty = lf & ((lf >> 1) | ((cr >> 1) & (lf >> 2)));
-    for (int bit = 62; bit < 64; ++bit) {
-      if ((lf >> bit & 1) != 0 && p + bit + 1 < end && emptyAt(p + bit + 1))
-        empty |= std::uint64_t{1} << bit;
-    }
-    if (empty != 0) {
-      const int at = __builtin_ctzll(empty);
-      return count + countBits64(lf & ((std::uint64_t{2} << at) - 1));
-    }
-    count += countBits64(lf);
-    p += 64;
-  }
-#endif
-  for (; p < end; ++p) {
-    if (*p != '\n') continue;
-    ++count;
-    if (p + 1 < end && emptyAt(p + 1)) return count;
-  }
-  // A last line without LF counts too.
-  return end[-1] == '\n' ? count : count + 1;
 }
 
 // Walks the text with the two kinds of read the format is defined by: a
@@ -146,12 +97,6 @@ class Scanner {
   // Skips white space from the current character on.
   void skipWhiteSpace() {
     while (isWhiteSpace(current_) && !atEnd_) readChar();
-  }
-
-  // Number of lines from the read position up to the first empty line or
-  // the end of the file: an upper bound on the tuples of a block.
-  std::size_t countBlockLines() const {
-    return countLinesBeforeEmptyLine(data_ + pos_, data_ + size_);
   }
 
   // Takes the characters up to the next LF and consumes the LF; tells
@@ -286,15 +231,21 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
     // Tuples are rewritten in place over their own lines, behind the header.
     char* const tuplesBegin = in.data() + in.pos();
     char* out = tuplesBegin;
-    std::vector<std::uint64_t> ends;
-    ends.reserve(in.countBlockLines());
+    std::vector<std::uint64_t> checkpoints;
+    std::vector<std::uint64_t> empties;
+    std::uint64_t count = 0;
     while (in.readLine(lineBegin, lineEnd, hasBlank) && lineBegin != lineEnd) {
-      out = normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, hasBlank, out);
-      ends.push_back(static_cast<std::uint64_t>(out - tuplesBegin));
+      if (count > 0 && count % Relation::kCheckpointEvery == 0) {
+        checkpoints.push_back(static_cast<std::uint64_t>(out - tuplesBegin));
+      }
+      char* const tupleEnd =
+          normalizeTuple(in.data() + lineBegin, in.data() + lineEnd, hasBlank, out);
+      if (tupleEnd == out) empties.push_back(count);
+      out = tupleEnd;
+      ++count;
     }
-    relation->setTupleText(
-        std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
-        std::move(ends));
+    relation->setTuples(std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
+                        count, std::move(checkpoints), std::move(empties));
 
     in.skipWhiteSpace();
     relations.push_back(std::move(relation));
