@@ -108,24 +108,41 @@ TEST(Dictionary, EqualTextsShareAnIdAndOthersDoNotDespiteCollisions) {
   for (const TextHashFn hash : {&hashText, &collidingTextHash}) {
     test::RelationMaker maker;
     Relations relations;
-    std::vector<test::Tuple> rTuples, sTuples;
+    std::vector<test::Tuple> tTuples, rTuples, sTuples;
+    // The outermost operand is split apart: a value no later operand has
+    // (i >= 50) kills its tuple, and so do two values of a.
+    for (int i = 0; i < 60; ++i) {
+      tTuples.push_back({value(i), value(i % 3), i % 7 == 0 ? value(1000 + i) : value(i)});
+    }
     for (int i = 0; i < 50; ++i) rTuples.push_back({value(i), value(i % 25)});
     for (int i = 0; i < 50; ++i) sTuples.push_back({value(49 - i)});
+    const Relation& t = maker.add(relations, "T", {"a", "b", "a"}, tTuples);
     // A name repeated within R: its values must agree.
     const Relation& r = maker.add(relations, "R", {"a", "a"}, rTuples);
     const Relation& s = maker.add(relations, "S", {"a"}, sTuples);
-    const Operands operands{&r, &s};
+    const Operands operands{&t, &r, &s};
     const JoinClasses classes = findClasses(operands);
-    const EncodedJoin encoded =
-        encodeOperands(operands, classes, hiddenColumnsOf(operands, classes), hash);
+    const HiddenColumns hidden = hiddenColumnsOf(operands, classes);
+    const EncodedJoin encoded = encodeOperands(operands, classes, hidden, hash);
     EXPECT_EQ(encoded.domainSize[0], 50u);
     // Tuples 0..24 of R agree with themselves; 25..49 hold two texts.
-    EXPECT_EQ(encoded.operands[0].alive.size(), 25u);
+    EXPECT_EQ(encoded.operands[1].alive.size(), 25u);
     for (std::uint32_t i = 0; i < 50; ++i) {
-      EXPECT_EQ(encoded.operands[1].id(i, 0), encoded.operands[0].id(49 - i, 0));
+      EXPECT_EQ(encoded.operands[2].id(i, 0), encoded.operands[1].id(49 - i, 0));
       if (i > 0) {
-        EXPECT_NE(encoded.operands[1].id(i, 0), encoded.operands[1].id(i - 1, 0));
+        EXPECT_NE(encoded.operands[2].id(i, 0), encoded.operands[2].id(i - 1, 0));
       }
+    }
+    EncodedOperand chunk;
+    TupleCursor cursor(t, 0);
+    encodeChunk(t, classes.operands[0], hidden[0], encoded, cursor, 60, chunk);
+    std::vector<std::uint32_t> alive;
+    for (std::uint32_t i = 0; i < 50; ++i) {
+      if (i % 7 != 0) alive.push_back(i);
+    }
+    EXPECT_EQ(chunk.alive, alive);
+    for (const std::uint32_t i : alive) {
+      EXPECT_EQ(chunk.id(i, 0), encoded.operands[2].id(49 - i, 0));
     }
   }
 }

@@ -18,7 +18,7 @@ constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
 constexpr std::uint64_t kMemoTrial = 1024;
 constexpr std::uint64_t kMemoTryCost = 8;
 
-void readKey(const std::vector<KeySource>& sources, const EncodedJoin& encoded,
+void readKey(const std::vector<KeySource>& sources, const EncodedView& encoded,
              const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
   key.resize(sources.size());
   for (std::size_t keyIdx = 0; keyIdx < sources.size(); ++keyIdx) {
@@ -38,7 +38,7 @@ std::vector<std::uint32_t> concat(const std::vector<std::uint32_t>& slots, const
 // the nodes from the last to the first, so children are done first.
 class Pruner {
  public:
-  Pruner(Level& level, const EncodedJoin& encoded, IndexCache& indexes, JoinStats& stats)
+  Pruner(Level& level, const EncodedView& encoded, IndexCache& indexes, JoinStats& stats)
       : level_(level), encoded_(encoded), indexes_(indexes), stats_(stats) {}
 
   void run(const std::vector<std::uint32_t>& chosen) {
@@ -184,7 +184,7 @@ class Pruner {
   }
 
   Level& level_;
-  const EncodedJoin& encoded_;
+  const EncodedView& encoded_;
   IndexCache& indexes_;
   JoinStats& stats_;
   std::vector<std::uint32_t>& key_ = level_.cache.get().scratchKey;
@@ -195,7 +195,7 @@ class Pruner {
 }  // namespace
 
 std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
-                                              const EncodedJoin& encoded, IndexCache& indexes,
+                                              const EncodedView& encoded, IndexCache& indexes,
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats) {
   Level& level = levels[levelIdx];

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "join/classes.h"
+#include "join/dictionary.h"
 #include "join/planning.h"
 
 namespace natjoin {
@@ -50,8 +51,11 @@ class TupleEnds {
 };
 
 struct EncodedOperand {
-  std::string_view text;  // the relation's tuple text
-  TupleEnds ends;
+  std::string_view text;  // tuple text from the first tuple held on
+  TupleEnds ends;         // per tuple held, relative to `text`
+  // The number of the first tuple held: 0, except in a chunk of the
+  // outermost operand.
+  std::uint32_t base = 0;
   std::uint32_t width = 0;            // slots, as in OperandVars
   std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
   std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
@@ -62,23 +66,20 @@ struct EncodedOperand {
   std::vector<std::uint32_t> visibleFrom;
 
   std::uint32_t id(std::uint32_t tuple, std::uint32_t slot) const {
-    return ids[std::size_t{tuple} * width + slot];
+    return ids[std::size_t{tuple - base} * width + slot];
   }
   const std::uint32_t* row(std::uint32_t tuple) const {
-    return ids.data() + std::size_t{tuple} * width;
+    return ids.data() + std::size_t{tuple - base} * width;
   }
+  std::uint32_t visibleStart(std::uint32_t tuple) const { return visibleFrom[tuple - base]; }
   TupleView tuple(std::uint32_t tuple) const {
-    const std::uint64_t begin = tuple == 0 ? 0 : ends[tuple - 1];
-    const std::uint64_t end = ends[tuple];
+    const std::uint32_t held = tuple - base;
+    const std::uint64_t begin = held == 0 ? 0 : ends[held - 1];
+    const std::uint64_t end = ends[held];
     if (begin == end) return {};
     // Every tuple with values ends in "\n", which is not part of its text.
     return {text.substr(begin, end - begin - 1), true};
   }
-};
-
-struct EncodedJoin {
-  std::vector<EncodedOperand> operands;
-  std::vector<std::uint32_t> domainSize;  // per variable, the number of ids given
 };
 
 using TextHashFn = std::uint64_t (*)(std::string_view text);
@@ -86,12 +87,50 @@ using TextHashFn = std::uint64_t (*)(std::string_view text);
 // The default hash of a value's text.
 std::uint64_t hashText(std::string_view text);
 
-// Splits the tuples of every operand and numbers the variables' values.
-// `hash` may be replaced, e.g. by one that collides on purpose in tests.
-// REQUIRES: every operand has fewer than 2^32 - 1 tuples; `hiddenColumns`
-// as hiddenColumnsOf makes them.
+// The operands' ids. The outermost operand is not held here: its tuples are
+// split chunk by chunk as the enumeration reaches them (encodeChunk), so it
+// costs no memory per tuple. Its entry gives only its width and domains.
+struct EncodedJoin {
+  std::vector<EncodedOperand> operands;
+  std::vector<std::uint32_t> domainSize;  // per variable, the number of ids given
+  std::vector<Dictionary> dictionaries;   // per variable
+  TextHashFn hash = nullptr;
+};
+
+// Splits the tuples of every operand but the first and numbers the
+// variables' values. `hash` may be replaced, e.g. by one that collides on
+// purpose in tests. REQUIRES: every operand has fewer than 2^32 - 1 tuples;
+// `hiddenColumns` as hiddenColumnsOf makes them.
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
                            const HiddenColumns& hiddenColumns, TextHashFn hash = hashText);
+
+// The operands as the enumeration sees them: those of an EncodedJoin, with
+// the outermost one replaced by the chunk of it being enumerated.
+class OperandsView {
+ public:
+  OperandsView(const EncodedJoin& join, const EncodedOperand& outer)
+      : join_(&join), outer_(&outer) {}
+  const EncodedOperand& operator[](std::size_t operandIdx) const {
+    return operandIdx == 0 ? *outer_ : join_->operands[operandIdx];
+  }
+
+ private:
+  const EncodedJoin* join_;
+  const EncodedOperand* outer_;
+};
+
+struct EncodedView {
+  OperandsView operands;
+};
+
+// Splits tuples [cursor.index(), end) of the outermost operand, `relation`
+// with `vars` and `hidden`, into `chunk`, whose former contents it
+// replaces. A tuple is alive if it has every value a condition names, its
+// repeated names agree, and every value of a variable has an id (occurs in
+// another operand). Its ids are those of `encoded`.
+void encodeChunk(const Relation& relation, const OperandVars& vars, const std::vector<bool>& hidden,
+                 const EncodedJoin& encoded, TupleCursor& cursor, std::uint32_t end,
+                 EncodedOperand& chunk);
 
 }  // namespace natjoin
 

@@ -28,11 +28,12 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
     if (operand->tupleCount() >= UINT32_MAX) throw std::bad_alloc();
   }
   EncodedJoin encoded = encodeOperands(operands, classes, hiddenColumns);
-  for (const EncodedOperand& operand : encoded.operands) {
-    if (operand.alive.empty()) return;
+  for (std::size_t operandIdx = 1; operandIdx < count; ++operandIdx) {
+    if (encoded.operands[operandIdx].alive.empty()) return;
   }
   // With two operands each tuple of the first probes the second once, so
   // the enumeration alone costs input plus output.
+  OuterFilter outerFilter;
   if (count > 2) {
     std::vector<std::uint32_t> all(count);
     for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx) {
@@ -40,11 +41,12 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
     }
     const JoinForest forest = buildJoinForest(all, classes, [](std::uint32_t) { return true; });
     if (!reduceOperands(encoded, classes, forest, stats)) return;
+    outerFilter = filterForOuter(encoded, classes, forest);
   }
 
   IndexCache indexes(encoded);
   std::vector<Level> levels = planLevels(classes);
-  enumerateRows(out, {operands, hiddenColumns, encoded, indexes, levels},
+  enumerateRows(out, {operands, classes, hiddenColumns, encoded, outerFilter, indexes, levels},
                 threads == 0 ? threadCount() : threads, stats);
 }
 

@@ -17,6 +17,8 @@ namespace {
 
 // How many enumeration steps pass between two looks at the clock.
 constexpr std::uint32_t kPollSteps = 1024;
+// Outer tuples split at a time.
+constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
 constexpr std::size_t kChunksPerThread = 64;
 // Bytes a chunk ahead of the frontier may collect before its thread waits.
@@ -25,12 +27,13 @@ constexpr std::size_t kMaxCollected = std::size_t{8} << 20;
 constexpr std::size_t kMaxAheadPerThread = 2;
 
 // Enumerates the rows of the outer tuples `outer`, writing them to `out`.
-// `poll` is called every so often with the position in `outer`; the
-// enumeration stops when it returns false or a write fails.
+// `poll` is called every so often with the position in `outer`; returns
+// false when the enumeration stopped because `poll` returned false or a
+// write failed.
 template <typename Poll>
-void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Level>& levels,
-                   RowWriter& rows, std::span<const std::uint32_t> outer, JoinStats& stats,
-                   Poll&& poll) {
+bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedView& view,
+                   std::vector<Level>& levels, RowWriter& rows,
+                   std::span<const std::uint32_t> outer, JoinStats& stats, Poll&& poll) {
   const std::size_t count = join.operands.size();
   std::vector<std::uint32_t> chosen(count, 0);
   std::vector<std::span<const std::uint32_t>> pending(count);
@@ -40,10 +43,10 @@ void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Leve
   for (;;) {
     if (++steps == kPollSteps) {
       steps = 0;
-      if (!poll(outer.size() - pending[0].size()) || out.failed()) return;
+      if (!poll(outer.size() - pending[0].size()) || out.failed()) return false;
     }
     if (pending[level].empty()) {
-      if (level == 0) return;
+      if (level == 0) return !out.failed();
       --level;
       continue;
     }
@@ -53,13 +56,51 @@ void enumerateSpan(OutputWriter& out, const PreparedJoin& join, std::vector<Leve
     if (level + 1 == count) {
       rows.writeRow(chosen[level]);
       ++stats.rows;
-      if (out.failed()) return;
+      if (out.failed()) return false;
       continue;
     }
     rows.choose(level, chosen[level]);
     ++level;
-    pending[level] = findCandidates(levels, level, join.encoded, join.indexes, chosen, stats);
+    pending[level] = findCandidates(levels, level, view, join.indexes, chosen, stats);
   }
+}
+
+// One thread's state for enumerating outer tuples: the chunk of the
+// outermost operand split last, and a row writer that reads it.
+struct OuterPass {
+  OuterPass(OutputWriter& out, const PreparedJoin& join)
+      : view{OperandsView(join.encoded, chunk)},
+        rows(out, join.operands, join.hiddenColumns, view) {}
+
+  EncodedOperand chunk;
+  EncodedView view;
+  RowWriter rows;
+  std::vector<std::uint32_t> key;
+};
+
+// Enumerates the rows of outer tuples [begin, end), splitting them a
+// chunk at a time. `poll` is called every so often with the number of
+// outer tuples done; returns false when the enumeration stopped early.
+template <typename Poll>
+bool enumerateOuter(OutputWriter& out, const PreparedJoin& join, std::vector<Level>& levels,
+                    OuterPass& pass, std::uint32_t begin, std::uint32_t end, JoinStats& stats,
+                    Poll&& poll) {
+  const Relation& relation = *join.operands[0];
+  TupleCursor cursor(relation, begin);
+  for (std::uint32_t chunkBegin = begin; chunkBegin < end;) {
+    const std::uint32_t chunkEnd = std::min(end, chunkBegin + kOuterChunk);
+    encodeChunk(relation, join.classes.operands[0], join.hiddenColumns[0], join.encoded, cursor,
+                chunkEnd, pass.chunk);
+    join.outerFilter.apply(pass.chunk, pass.key);
+    stats.reduceSteps += chunkEnd - chunkBegin;
+    const bool finished =
+        enumerateSpan(out, join, pass.view, levels, pass.rows, pass.chunk.alive, stats,
+                      [&](std::size_t /*done*/) { return poll(chunkBegin - begin); });
+    if (!finished) return false;
+    chunkBegin = chunkEnd;
+    if (!poll(chunkBegin - begin)) return false;
+  }
+  return true;
 }
 
 // Hands the output from chunk to chunk in order. All members but `failed`
@@ -215,10 +256,10 @@ class ChunkSink : public Sink {
 
 void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned threads,
                        JoinStats& stats) {
-  const std::span<const std::uint32_t> outer = join.encoded.operands[0].alive;
+  const std::size_t total = join.operands[0]->tupleCount();
   const std::size_t chunkSize =
-      std::max<std::size_t>(1, outer.size() / (std::size_t{threads} * kChunksPerThread));
-  const std::size_t chunkCount = (outer.size() + chunkSize - 1) / chunkSize;
+      std::max<std::size_t>(1, total / (std::size_t{threads} * kChunksPerThread));
+  const std::size_t chunkCount = (total + chunkSize - 1) / chunkSize;
   Coordinator coordinator(out, chunkCount, std::size_t{threads} * kMaxAheadPerThread);
   std::vector<JoinStats> threadStats(threads);
 
@@ -226,19 +267,20 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
     std::vector<Level> levels = join.levels;
     ChunkSink sink(coordinator);
     OutputWriter chunkOut(sink);
-    RowWriter rows(chunkOut, join.operands, join.hiddenColumns, join.encoded);
+    OuterPass pass(chunkOut, join);
     while (const std::optional<std::size_t> chunk = coordinator.claim()) {
       sink.begin(*chunk);
       const std::size_t begin = *chunk * chunkSize;
-      const std::size_t end = std::min(outer.size(), begin + chunkSize);
-      enumerateSpan(chunkOut, join, levels, rows, outer.subspan(begin, end - begin),
-                    threadStats[threadIdx], [&](std::size_t done) {
-                      chunkOut.poll();
-                      sink.poll();
-                      if (sink.direct()) out.setOuterProgress(begin + done, outer.size());
-                      // Another thread's failed write stops this one too.
-                      return !coordinator.failed();
-                    });
+      const std::size_t end = std::min(total, begin + chunkSize);
+      enumerateOuter(chunkOut, join, levels, pass, static_cast<std::uint32_t>(begin),
+                     static_cast<std::uint32_t>(end), threadStats[threadIdx],
+                     [&](std::size_t done) {
+                       chunkOut.poll();
+                       sink.poll();
+                       if (sink.direct()) out.setOuterProgress(begin + done, total);
+                       // Another thread's failed write stops this one too.
+                       return !coordinator.failed();
+                     });
       chunkOut.flush();
       if (chunkOut.failed() || coordinator.failed()) {
         coordinator.fail();
@@ -276,17 +318,18 @@ unsigned threadCount() {
 
 void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads,
                    JoinStats& stats) {
-  const std::span<const std::uint32_t> outer = join.encoded.operands[0].alive;
-  if (threads > 1 && outer.size() > 1) {
+  const std::size_t total = join.operands[0]->tupleCount();
+  if (threads > 1 && total > 1) {
     enumerateParallel(out, join, threads, stats);
     return;
   }
-  RowWriter rows(out, join.operands, join.hiddenColumns, join.encoded);
-  enumerateSpan(out, join, join.levels, rows, outer, stats, [&](std::size_t done) {
-    out.setOuterProgress(done, outer.size());
-    out.poll();
-    return true;
-  });
+  OuterPass pass(out, join);
+  enumerateOuter(out, join, join.levels, pass, 0, static_cast<std::uint32_t>(total), stats,
+                 [&](std::size_t done) {
+                   out.setOuterProgress(done, total);
+                   out.poll();
+                   return true;
+                 });
 }
 
 }  // namespace natjoin

@@ -2,6 +2,9 @@
 // ascending tuple order, so the rows come out in the order of the nested
 // loop.
 //
+// The outermost operand is split a few thousand tuples at a time, just
+// before they are enumerated, so it is never held whole.
+//
 // With several threads the outermost operand's tuples are cut into chunks,
 // taken in order by the threads. The chunk whose rows are due next (the
 // frontier) writes straight to the output; a chunk ahead of it collects its
@@ -18,6 +21,7 @@
 #include "join/columns.h"
 #include "join/levels.h"
 #include "join/planning.h"
+#include "join/reduce.h"
 #include "join/stats.h"
 #include "output/writer.h"
 
@@ -25,8 +29,10 @@ namespace natjoin {
 
 struct PreparedJoin {
   const Operands& operands;
+  const JoinClasses& classes;
   const HiddenColumns& hiddenColumns;
   const EncodedJoin& encoded;  // reduced
+  const OuterFilter& outerFilter;
   IndexCache& indexes;
   // Planned. One thread works on these; several work on a copy each.
   std::vector<Level>& levels;

@@ -157,7 +157,7 @@ std::vector<Level> planLevels(const JoinClasses& classes);
 // The candidates of level `levelIdx` of `levels` given the tuples `chosen`
 // at the earlier levels.
 std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
-                                              const EncodedJoin& encoded, IndexCache& indexes,
+                                              const EncodedView& encoded, IndexCache& indexes,
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats);
 

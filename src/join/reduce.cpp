@@ -1,5 +1,6 @@
 #include "join/reduce.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "join/key_table.h"
@@ -82,7 +83,7 @@ bool filterByVariable(EncodedJoin& encoded, const JoinClasses& classes, JoinStat
     std::uint32_t slot;
   };
   std::vector<std::vector<Has>> holders(classes.varCount);
-  for (std::uint32_t operandIdx = 0; operandIdx < classes.operands.size(); ++operandIdx) {
+  for (std::uint32_t operandIdx = 1; operandIdx < classes.operands.size(); ++operandIdx) {
     const auto& vars = classes.operands[operandIdx].vars;
     for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
       holders[vars[slot]].push_back({operandIdx, slot});
@@ -123,6 +124,88 @@ bool filterByVariable(EncodedJoin& encoded, const JoinClasses& classes, JoinStat
 
 }  // namespace
 
+bool OuterFilter::admits(const std::uint32_t* row, std::vector<std::uint32_t>& key) const {
+  for (const SlotBits& check : slotBits) {
+    const std::uint32_t id = row[check.slot];
+    if (((check.bits[id / 64] >> (id % 64)) & 1) == 0) return false;
+  }
+  for (const Edge& edge : edges) {
+    key.resize(edge.slots.size());
+    for (std::size_t keyIdx = 0; keyIdx < edge.slots.size(); ++keyIdx) {
+      key[keyIdx] = row[edge.slots[keyIdx]];
+    }
+    if (!edge.keys.contains(key.data())) return false;
+  }
+  return true;
+}
+
+void OuterFilter::apply(EncodedOperand& chunk, std::vector<std::uint32_t>& key) const {
+  if (slotBits.empty() && edges.empty()) return;
+  std::size_t kept = 0;
+  for (const std::uint32_t tuple : chunk.alive) {
+    if (admits(chunk.row(tuple), key)) chunk.alive[kept++] = tuple;
+  }
+  chunk.alive.resize(kept);
+}
+
+OuterFilter filterForOuter(const EncodedJoin& encoded, const JoinClasses& classes,
+                           const JoinForest& forest) {
+  OuterFilter filter;
+  const auto& outerVars = classes.operands[0].vars;
+  // Per variable of the outermost operand, the ids every other operand
+  // having it still holds.
+  for (std::uint32_t slot = 0; slot < outerVars.size(); ++slot) {
+    const std::uint32_t var = outerVars[slot];
+    std::vector<std::uint32_t> count(encoded.domainSize[var], 0);
+    std::uint32_t holders = 0;
+    for (std::uint32_t operandIdx = 1; operandIdx < classes.operands.size(); ++operandIdx) {
+      const auto& vars = classes.operands[operandIdx].vars;
+      const auto at = std::lower_bound(vars.begin(), vars.end(), var);
+      if (at == vars.end() || *at != var) continue;
+      const auto holderSlot = static_cast<std::uint32_t>(at - vars.begin());
+      const EncodedOperand& operand = encoded.operands[operandIdx];
+      ++holders;
+      for (const std::uint32_t tuple : operand.alive) {
+        std::uint32_t& held = count[operand.id(tuple, holderSlot)];
+        if (held + 1 == holders) held = holders;
+      }
+    }
+    if (holders == 0) continue;
+    OuterFilter::SlotBits& check = filter.slotBits.emplace_back();
+    check.slot = slot;
+    check.bits.assign((count.size() + 63) / 64, 0);
+    for (std::uint32_t id = 0; id < count.size(); ++id) {
+      if (count[id] == holders) check.bits[id / 64] |= std::uint64_t{1} << (id % 64);
+    }
+  }
+  // Per edge of the forest sharing several variables, the keys held at its
+  // other end.
+  for (std::uint32_t operandIdx = 1; operandIdx < classes.operands.size(); ++operandIdx) {
+    const bool child = forest.parent[operandIdx] == 0;
+    const bool parent = forest.parent[0] == operandIdx;
+    if (!child && !parent) continue;
+    const SlotPairs& shared =
+        child ? forest.sharedWithParent[operandIdx] : forest.sharedWithParent[0];
+    if (shared.size() < 2) continue;
+    OuterFilter::Edge& edge = filter.edges.emplace_back();
+    edge.keys = KeyTable(shared.size());
+    std::vector<std::uint32_t> otherSlots;
+    for (const auto& [childSlot, parentSlot] : shared) {
+      edge.slots.push_back(child ? parentSlot : childSlot);
+      otherSlots.push_back(child ? childSlot : parentSlot);
+    }
+    const EncodedOperand& operand = encoded.operands[operandIdx];
+    std::vector<std::uint32_t> key(shared.size());
+    for (const std::uint32_t tuple : operand.alive) {
+      for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+        key[keyIdx] = operand.id(tuple, otherSlots[keyIdx]);
+      }
+      edge.keys.insert(key.data());
+    }
+  }
+  return filter;
+}
+
 bool reduceOperands(EncodedJoin& encoded, const JoinClasses& classes, const JoinForest& forest,
                     JoinStats& stats) {
   auto& operands = encoded.operands;
@@ -132,22 +215,22 @@ bool reduceOperands(EncodedJoin& encoded, const JoinClasses& classes, const Join
     for (std::size_t at = forest.order.size(); at-- > 0;) {
       const std::uint32_t child = forest.order[at];
       const std::uint32_t parent = forest.parent[child];
-      if (parent == kNoParent) continue;
+      if (parent == kNoParent || parent == 0 || child == 0) continue;
       removed |= semiJoin(operands[parent], operands[child], forest.sharedWithParent[child], false,
                           scratch, stats);
       if (operands[parent].alive.empty()) return false;
     }
     for (const std::uint32_t child : forest.order) {
       const std::uint32_t parent = forest.parent[child];
-      if (parent == kNoParent) continue;
+      if (parent == kNoParent || parent == 0 || child == 0) continue;
       removed |= semiJoin(operands[child], operands[parent], forest.sharedWithParent[child], true,
                           scratch, stats);
       if (operands[child].alive.empty()) return false;
     }
     if (forest.acyclic) break;
     removed |= filterByVariable(encoded, classes, stats);
-    for (const EncodedOperand& operand : operands) {
-      if (operand.alive.empty()) return false;
+    for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+      if (operands[operandIdx].alive.empty()) return false;
     }
     if (!removed) break;
   }

@@ -26,7 +26,7 @@ class RowWriter {
   // `encoded` tells where the written part of a tuple begins, where its
   // operand hides only leading columns.
   RowWriter(OutputWriter& out, const Operands& operands, const HiddenColumns& hidden,
-            const EncodedJoin& encoded)
+            const EncodedView& encoded)
       : out_(out),
         operands_(operands),
         encoded_(encoded),
@@ -48,9 +48,10 @@ class RowWriter {
     bool written = false;
     const auto& visibleFrom = encoded_.operands[level].visibleFrom;
     if (!visibleFrom.empty()) {
-      written = visibleFrom[tuple] != kNothingVisible;
+      const EncodedOperand& operand = encoded_.operands[level];
+      written = operand.visibleStart(tuple) != kNothingVisible;
       if (written)
-        pieceText_[level] = encoded_.operands[level].tuple(tuple).text().substr(visibleFrom[tuple]);
+        pieceText_[level] = operand.tuple(tuple).text().substr(operand.visibleStart(tuple));
     } else if (hasHidden_[level]) {
       pieceStorage_[level].clear();
       appendVisible(pieceStorage_[level], level, tuple, written);
@@ -97,11 +98,11 @@ class RowWriter {
       written = true;
       return;
     }
-    const auto& visibleFrom = encoded_.operands[operandIdx].visibleFrom;
-    if (!visibleFrom.empty()) {
-      if (visibleFrom[tuple] == kNothingVisible) return;
+    const EncodedOperand& operand = encoded_.operands[operandIdx];
+    if (!operand.visibleFrom.empty()) {
+      if (operand.visibleStart(tuple) == kNothingVisible) return;
       if (written) append(to, ',');
-      append(to, view.text().substr(visibleFrom[tuple]));
+      append(to, view.text().substr(operand.visibleStart(tuple)));
       written = true;
       return;
     }
@@ -116,7 +117,7 @@ class RowWriter {
 
   OutputWriter& out_;
   const Operands& operands_;
-  const EncodedJoin& encoded_;
+  const EncodedView encoded_;
   const HiddenColumns& hidden_;
   std::vector<bool> hasHidden_;
   std::vector<std::string_view> pieceText_;

@@ -71,6 +71,7 @@ class TupleCursor {
   std::uint64_t index() const { return index_; }
   // Where that tuple begins in the relation's tuple text.
   std::uint64_t offset() const { return offset_; }
+  std::uint64_t textSize() const { return text_.size(); }
   // Returns the next tuple. REQUIRES: index() < the relation's tupleCount().
   TupleView next();
 
