@@ -158,6 +158,53 @@ TEST(JoinOrder, LargeResultIsTheSameAtAnyNumberOfThreads) {
   EXPECT_EQ(engineResult(operands, nullptr, 3), one);
 }
 
+std::string referenceResult(const Operands& operands) {
+  std::vector<JoinCondition> conditions;
+  HiddenColumns hidden;
+  findJoinConditions(operands, conditions, hidden);
+  return test::referenceJoinResult(operands, conditions, hidden);
+}
+
+TEST(JoinOrder, LongOutermostOperandIsSplitAChunkAtATime) {
+  // The outermost operand is split a few thousand tuples at a time, and
+  // with threads from tuple numbers found through checkpoints: tuples
+  // without values, too short, with a value no other operand has, or with
+  // a repeated name's values differing fall out wherever they are.
+  Generated db;
+  std::vector<Tuple> f, g, s, t;
+  for (std::size_t at = 0; at < 20000; ++at) {
+    if (at % 13 == 0) {
+      f.emplace_back();
+    } else if (at % 11 == 0) {
+      f.push_back({numbered("x", at)});
+    } else {
+      const std::string key = numbered("k", at % 70);
+      f.push_back({numbered("x", at), key, numbered("m", at % 7), at % 17 == 0 ? "other" : key});
+    }
+    g.push_back(at % 9 == 0 ? Tuple{} : Tuple{numbered("q", at)});
+  }
+  for (std::size_t at = 0; at < 60; ++at) {
+    s.push_back({numbered("k", at), numbered("m", at % 5), numbered("n", at)});
+  }
+  for (std::size_t at = 0; at < 12; ++at) t.push_back({numbered("m", at % 4), numbered("z", at)});
+  db.maker.add(db.relations, "F", {"x", "k", "m", "k"}, f);
+  db.maker.add(db.relations, "G", {"q"}, g);
+  db.maker.add(db.relations, "S", {"k", "m", "n"}, s);
+  db.maker.add(db.relations, "T", {"m", "z"}, t);
+  // F shares two variables with S and one with T; G shares none with S.
+  for (const JoinList& joinList :
+       {JoinList{"F", "S", "T"}, JoinList{"F", "S"}, JoinList{"G", "T"}}) {
+    Operands operands;
+    selectOperands(joinList, db.relations, operands);
+    const std::string expected = referenceResult(operands);
+    ASSERT_GT(std::count(expected.begin(), expected.end(), '\n'), 2000);
+    for (const unsigned threads : {1u, 2u, 7u}) {
+      EXPECT_EQ(engineResult(operands, nullptr, threads), expected)
+          << joinList.front() << " first, " << threads << " threads";
+    }
+  }
+}
+
 TEST(JoinOrder, ThreadCountComesFromTheEnvironment) {
   const char* const saved = std::getenv("NATJOIN_THREADS");
   const std::string savedText = saved != nullptr ? saved : "";
@@ -371,6 +418,47 @@ TEST(JoinOrder, DeadEndsAreRemovedBeforeEnumerating) {
   JoinStats stats;
   EXPECT_EQ(engineResult(built.operands, &stats), "\nresult(a,b,c,d)\n");
   EXPECT_LT(stats.total(), 12 * built.inputTuples);
+}
+
+TEST(JoinOrder, OutermostTuplesWithoutPartnersAreDroppedBeforeInnerLevels) {
+  // X lies between R and S and joins neither. Only 50 of 2,000 R tuples
+  // have a partner in S and T, (k, m) = (j, j % 40), although every k and
+  // every m alone occurs there. The others must fall out before X is walked
+  // for them.
+  const std::size_t n = 2000;
+  const std::size_t x = 200;
+  Built built;
+  std::vector<std::vector<std::size_t>> r, xs, s;
+  for (std::size_t at = 0; at < n; ++at) r.push_back({at % 50, at / 50 % 40, at});
+  for (std::size_t at = 0; at < x; ++at) xs.push_back({at});
+  for (std::size_t at = 0; at < 50; ++at) s.push_back({at, at % 40});
+  add(built, "R", {"k", "m", "a"}, r);
+  add(built, "X", {"u"}, xs);
+  add(built, "S", {"k", "m"}, s);
+  add(built, "T", {"k", "m"}, s);
+  select(built, {"R", "X", "S", "T"});
+  JoinStats stats;
+  const std::string result = engineResult(built.operands, &stats);
+  EXPECT_EQ(static_cast<std::size_t>(std::count(result.begin(), result.end(), '\n')) - 2, 50 * x);
+  EXPECT_LT(stats.total(), 12 * (built.inputTuples + 50 * x));
+
+  // One shared variable: the a of every R tuple is in U, but for all but
+  // 50 of them only in U tuples that V removes.
+  Built single;
+  std::vector<std::vector<std::size_t>> u, v;
+  for (std::size_t at = 0; at < n; ++at) u.push_back({at, std::size_t{at < 50 ? 0u : 1u}});
+  v.push_back({0});
+  add(single, "R", {"k", "m", "a"}, r);
+  add(single, "X", {"u"}, xs);
+  add(single, "U", {"a", "c"}, u);
+  add(single, "V", {"c"}, v);
+  select(single, {"R", "X", "U", "V"});
+  JoinStats singleStats;
+  const std::string singleResult = engineResult(single.operands, &singleStats);
+  EXPECT_EQ(
+      static_cast<std::size_t>(std::count(singleResult.begin(), singleResult.end(), '\n')) - 2,
+      50 * x);
+  EXPECT_LT(singleStats.total(), 12 * (single.inputTuples + 50 * x));
 }
 
 TEST(JoinOrder, RepeatedOperandsAndNamesCostLinearly) {

@@ -378,3 +378,40 @@ TEST(Trimmed, RemovesBlanksTabsAndLineFeedsFromBothEndsOnly) {
 
 }  // namespace
 }  // namespace natjoin
+
+namespace natjoin {
+namespace {
+
+TEST(ReaderTuples, AnyTupleIsFoundByNumberPastCheckpointsAndEmptyLines) {
+  // Tuples without values (blank lines) take no text, so finding tuple i
+  // counts them from the checkpoint before it.
+  std::string text = "join(R)\n\nR(a, b)\n";
+  std::vector<std::string> expected;
+  for (int at = 0; at < 300; ++at) {
+    const bool empty = at % 64 == 0 || at % 64 == 63 || at % 7 == 3;
+    const std::string number = std::to_string(at);
+    expected.push_back(empty ? std::string() : number + ",v");
+    if (empty) {
+      text += " \t";
+    } else {
+      ((text += ' ') += number) += " , v ";
+    }
+    text += at % 2 == 0 ? "\r\n" : "\n";
+  }
+  const auto db = test::parse(text);
+  const Relation& relation = *db->relations.at(0);
+  ASSERT_EQ(relation.tupleCount(), expected.size());
+  TupleCursor cursor(relation, 0);
+  for (std::size_t at = 0; at < expected.size(); ++at) {
+    const TupleView sequential = cursor.next();
+    const TupleView direct = relation.tuple(at);
+    EXPECT_EQ(sequential.hasValues(), !expected[at].empty()) << at;
+    EXPECT_EQ(sequential.text(), expected[at]) << at;
+    EXPECT_EQ(direct.hasValues(), sequential.hasValues()) << at;
+    EXPECT_EQ(direct.text(), expected[at]) << at;
+    EXPECT_EQ(TupleCursor(relation, at).next().text(), expected[at]) << at;
+  }
+}
+
+}  // namespace
+}  // namespace natjoin

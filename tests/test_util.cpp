@@ -54,7 +54,7 @@ void RelationMaker::setTuples(Relation& relation, const std::vector<Tuple>& tupl
     if (!tuple.empty()) text += '\n';
     ends.push_back(text.size());
   }
-  relation.setTupleText(keep(text), std::move(ends));
+  relation.setTupleText(keep(text), ends);
 }
 
 std::unique_ptr<Database> parse(std::string_view text) {
@@ -146,8 +146,10 @@ RunResult runNatjoin(const std::vector<std::string>& args, std::string_view inpu
   }
   ::close(fromChild[0]);
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  rusage usage{};
+  while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
+  result.peakKilobytes = usage.ru_maxrss;
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;

@@ -73,9 +73,10 @@ std::string readFile(const std::filesystem::path& path);
 void writeFile(const std::filesystem::path& path, std::string_view bytes);
 
 struct RunResult {
-  int status = -1;     // exit status, or -1 if the process did not exit normally
-  int signal = 0;      // the signal that ended it, if any
-  std::string output;  // what it wrote to standard output
+  int status = -1;         // exit status, or -1 if the process did not exit normally
+  int signal = 0;          // the signal that ended it, if any
+  std::string output;      // what it wrote to standard output
+  long peakKilobytes = 0;  // the peak resident memory of the process
 };
 
 // Runs the natjoin binary with `args` (program name not included), feeding

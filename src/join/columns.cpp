@@ -154,6 +154,18 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   encoded.hash = hash;
   encoded.dictionaries.resize(classes.varCount);
   encoded.operands.resize(operands.size());
+  // Every column of a variable in an operand but the first can bring each
+  // of its tuples' values into the dictionary.
+  std::vector<std::size_t> valueCount(classes.varCount, 0);
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    const OperandVars& vars = classes.operands[operandIdx];
+    for (const std::uint32_t slot : vars.slotOfPosition) {
+      if (slot != kNoSlot) valueCount[vars.vars[slot]] += operands[operandIdx]->tupleCount();
+    }
+  }
+  for (std::uint32_t var = 0; var < classes.varCount; ++var) {
+    encoded.dictionaries[var].reserve(valueCount[var]);
+  }
   for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
     const Relation& relation = *operands[operandIdx];
     EncodedOperand& operand = encoded.operands[operandIdx];

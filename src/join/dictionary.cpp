@@ -34,7 +34,7 @@ std::uint32_t Dictionary::find(std::string_view value, std::uint64_t hash) const
 void Dictionary::grow() {
   // Beyond 2^32 slots the tag has no more bits to place by; ids are 32-bit,
   // so the table never needs that many.
-  bits_ = slots_.empty() ? 6 : bits_ + 1;
+  bits_ = slots_.empty() ? 3 : bits_ + 1;
   std::vector<std::uint64_t> old(std::size_t{1} << bits_, 0);
   old.swap(slots_);
   const std::size_t mask = slots_.size() - 1;

@@ -33,6 +33,9 @@ class Dictionary {
   // The id of `value`, or kMissing. `value` may be any text.
   std::uint32_t find(std::string_view value, std::uint64_t hash) const;
   std::uint32_t size() const { return static_cast<std::uint32_t>(texts_.size()); }
+  // Makes room for `count` values at most, so that the list of texts never
+  // grows by copying; the room costs no memory until values fill it.
+  void reserve(std::size_t count) { texts_.reserve(count); }
 
  private:
   std::size_t slotOf(std::uint64_t tag) const {

@@ -1,0 +1,71 @@
+// Peak memory of the tool on large databases, measured on the process.
+//
+// The database's text is read whole; beyond it, the outermost operand and
+// the relations outside the join must cost nothing per tuple. The limit is
+// 1.2 times the file plus 16 MiB, what a 32-byte-per-tuple budget for the
+// small inner operand and the process's own floor allow.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "test_util.h"
+
+namespace natjoin {
+namespace {
+
+// The resident memory of this process, in kilobytes: a child starts as a
+// copy of it, and its peak counts that copy.
+[[maybe_unused]] long ownKilobytes() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+TEST(Memory, OutermostOperandAndUnjoinedRelationsCostNoMemoryPerTuple) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer's shadow memory is not the tool's";
+#else
+  test::TempDir dir;
+  const std::string database = dir.file("big.txt");
+  std::size_t size = 0;
+  {
+    // Written a line at a time: this process must stay small.
+    std::ofstream out(database, std::ios::binary);
+    std::string line;
+    auto put = [&](std::string_view first, std::string_view second) {
+      line.assign(first);
+      if (!second.empty()) (line += ',') += second;
+      line += '\n';
+      out << line;
+      size += line.size();
+    };
+    // 1.5 million facts before 1,000 dimension tuples, and a million tuples
+    // in a relation no join names.
+    put("join(F, D)\n\nF(k, v)", {});
+    for (std::size_t at = 0; at < 1500000; ++at) {
+      put(test::numbered("k", at % 1000), test::numbered("v", at));
+    }
+    put("\nD(k, w)", {});
+    for (std::size_t at = 0; at < 1000; ++at) put(test::numbered("k", at), test::numbered("w", at));
+    put("\nX(a, b)", {});
+    for (std::size_t at = 0; at < 1000000; ++at) {
+      put(test::numbered("a", at), test::numbered("b", at));
+    }
+  }
+  const long limitKilobytes = static_cast<long>(size * 12 / 10 / 1024) + long{16} * 1024;
+  if (ownKilobytes() >= limitKilobytes / 2) {
+    GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
+  }
+
+  const test::RunResult run = test::runNatjoin({database, dir.file("out.txt")});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_LE(run.peakKilobytes, limitKilobytes);
+#endif
+}
+
+}  // namespace
+}  // namespace natjoin
