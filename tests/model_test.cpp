@@ -43,7 +43,7 @@ TEST(Relation, TupleTextIsCutAtTheGivenEnds) {
   // A tuple without values takes no bytes of the text.
   const std::string text = "1,x\n2\n\n";
   Relation relation;
-  relation.setTupleText(text, {4, 4, 6, 7, 7});
+  test::setTupleText(relation, text, {4, 4, 6, 7, 7});
   ASSERT_EQ(relation.tupleCount(), 5u);
   EXPECT_EQ(relation.tuple(0).text(), "1,x");
   EXPECT_EQ(tuplesOf(relation), (std::vector<Values>{{"1", "x"}, {}, {"2"}, {""}, {}}));

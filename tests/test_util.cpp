@@ -54,7 +54,19 @@ void RelationMaker::setTuples(Relation& relation, const std::vector<Tuple>& tupl
     if (!tuple.empty()) text += '\n';
     ends.push_back(text.size());
   }
-  relation.setTupleText(keep(text), ends);
+  setTupleText(relation, keep(text), ends);
+}
+
+void setTupleText(Relation& relation, std::string_view text,
+                  const std::vector<std::uint64_t>& ends) {
+  std::vector<std::uint64_t> checkpoints;
+  std::vector<std::uint64_t> empties;
+  for (std::uint64_t index = 0; index < ends.size(); ++index) {
+    const std::uint64_t begin = index == 0 ? 0 : ends[index - 1];
+    if (index > 0 && index % Relation::kCheckpointEvery == 0) checkpoints.push_back(begin);
+    if (begin == ends[index]) empties.push_back(index);
+  }
+  relation.setTuples(text, ends.size(), std::move(checkpoints), std::move(empties));
 }
 
 std::unique_ptr<Database> parse(std::string_view text) {

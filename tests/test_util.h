@@ -49,6 +49,11 @@ class RelationMaker {
   std::deque<std::string> text_;
 };
 
+// Gives `relation` the tuples of `text`, given by the offset just past
+// each. REQUIRES: it has none yet; `text` outlives it.
+void setTupleText(Relation& relation, std::string_view text,
+                  const std::vector<std::uint64_t>& ends);
+
 // Reads a database from text.
 std::unique_ptr<Database> parse(std::string_view text);
 

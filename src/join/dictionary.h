@@ -30,7 +30,8 @@ class Dictionary {
   // The id of `value`, given as a view into stored tuple text (followed by
   // "," or "\n"); a new value gets the next id.
   std::uint32_t intern(std::string_view value, std::uint64_t hash);
-  // The id of `value`, or kMissing. `value` may be any text.
+  // The id of `value`, or kMissing. `value` holds no "," or "\n", as no
+  // value split from a tuple does.
   std::uint32_t find(std::string_view value, std::uint64_t hash) const;
   std::uint32_t size() const { return static_cast<std::uint32_t>(texts_.size()); }
   // Makes room for `count` values at most, so that the list of texts never

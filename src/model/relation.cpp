@@ -48,15 +48,4 @@ void Relation::setTuples(std::string_view text, std::uint64_t count,
   empties_ = std::move(empties);
 }
 
-void Relation::setTupleText(std::string_view text, const std::vector<std::uint64_t>& ends) {
-  std::vector<std::uint64_t> checkpoints;
-  std::vector<std::uint64_t> empties;
-  for (std::uint64_t index = 0; index < ends.size(); ++index) {
-    const std::uint64_t begin = index == 0 ? 0 : ends[index - 1];
-    if (index > 0 && index % kCheckpointEvery == 0) checkpoints.push_back(begin);
-    if (begin == ends[index]) empties.push_back(index);
-  }
-  setTuples(text, ends.size(), std::move(checkpoints), std::move(empties));
-}
-
 }  // namespace natjoin

@@ -114,8 +114,6 @@ class Relation {
   // k >= 1 below the count. REQUIRES: the relation has no tuples yet.
   void setTuples(std::string_view text, std::uint64_t count, std::vector<std::uint64_t> checkpoints,
                  std::vector<std::uint64_t> empties);
-  // The same from the offset in `text` just past each tuple.
-  void setTupleText(std::string_view text, const std::vector<std::uint64_t>& ends);
 
  private:
   friend class TupleCursor;
