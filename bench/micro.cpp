@@ -97,11 +97,11 @@ void BM_ReadDatabase(benchmark::State& state) {
     state.ResumeTiming();
 
     natjoin::readDatabase(db->text.bytes(), db->joinList, db->relations);
-    benchmark::DoNotOptimize(db->relations.data());
+    benchmark::DoNotOptimize(db->relations.size());
 
     state.PauseTiming();
     std::size_t tuples = 0;
-    for (const auto& relation : db->relations) tuples += relation->tupleCount();
+    for (const auto& relation : db->relations) tuples += relation.tupleCount();
     if (db->relations.size() != input.relations || tuples != input.tuples) {
       state.SkipWithError("the reader found the wrong number of relations or tuples");
     }

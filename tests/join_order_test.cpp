@@ -91,7 +91,7 @@ Generated generateShaped(Rng& rng, std::size_t maxTuples) {
   }
   // A random order, with some relations listed twice.
   std::vector<std::string> names;
-  for (const auto& relation : db.relations) names.emplace_back(relation->name());
+  for (const auto& relation : db.relations) names.emplace_back(relation.name());
   for (std::size_t at = names.size(); at > 1; --at) std::swap(names[at - 1], names[rng.below(at)]);
   for (const auto& name : names) {
     db.joinList.push_back(name);

@@ -69,7 +69,7 @@ Generated generate(Rng& rng, const Shape& shape) {
   const std::size_t joinNames = rng.below(20) == 0 ? 0 : 1 + rng.below(shape.maxJoinNames);
   for (std::size_t n = 0; n < joinNames; ++n) {
     db.joinList.emplace_back(rng.below(12) == 0 ? std::string_view("V")
-                                                : db.relations[rng.below(relationCount)]->name());
+                                                : db.relations[rng.below(relationCount)].name());
   }
   return db;
 }

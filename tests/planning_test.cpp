@@ -76,7 +76,7 @@ TEST(SelectOperands, EmptyNameSelectsFirstRelationWithEmptyName) {
   add(maker, relations, "R", {"a"});
   const Relation* unnamed = add(maker, relations, "", {"b"});
   add(maker, relations, "", {"c"});
-  EXPECT_EQ(select({"", "R", ""}, relations), (Operands{unnamed, relations[0].get(), unnamed}));
+  EXPECT_EQ(select({"", "R", ""}, relations), (Operands{unnamed, &relations[0], unnamed}));
 }
 
 // ---- findJoinConditions ----
@@ -194,8 +194,10 @@ Plan nestedLoopPlan(const Operands& operands) {
     result.hidden.emplace_back(operand->attributes().size(), false);
   for (std::uint32_t a = 0; a < operands.size(); ++a) {
     for (std::uint32_t b = a + 1; b < operands.size(); ++b) {
-      const auto& left = operands[a]->attributes();
-      const auto& right = operands[b]->attributes();
+      const std::vector<std::string_view> left(operands[a]->attributes().begin(),
+                                               operands[a]->attributes().end());
+      const std::vector<std::string_view> right(operands[b]->attributes().begin(),
+                                                operands[b]->attributes().end());
       for (std::uint32_t l = 0; l < left.size(); ++l) {
         for (std::uint32_t m = 0; m < right.size(); ++m) {
           if (left[l] != right[m]) continue;
@@ -224,7 +226,7 @@ TEST(FindJoinConditions, MatchesNestedLoopOnGeneratedOperands) {
     }
     Operands operands;
     for (std::size_t n = 0, count = below(6); n < count; ++n) {
-      operands.push_back(relations[below(relations.size())].get());
+      operands.push_back(&relations[below(relations.size())]);
     }
     const Plan expected = nestedLoopPlan(operands);
     const Plan actual = plan(operands);
@@ -248,9 +250,9 @@ TEST(Planning, LargeInputsTakeLinearTime) {
     joinList.push_back(std::to_string(2 * kCount - 1 - r));
   }
   for (std::size_t a = 0; a < kCount; ++a) {
-    maker.addAttribute(*relations[2 * kCount - 1], std::to_string(a));
-    maker.addAttribute(*relations[2 * kCount - 1], "same");
-    maker.addAttribute(*relations[2 * kCount - 2], std::to_string(kCount - 1 - a));
+    maker.addAttribute(relations[2 * kCount - 1], std::to_string(a));
+    maker.addAttribute(relations[2 * kCount - 1], "same");
+    maker.addAttribute(relations[2 * kCount - 2], std::to_string(kCount - 1 - a));
   }
   const auto start = std::chrono::steady_clock::now();
   Operands operands;

@@ -77,7 +77,7 @@ TEST(ReaderScan, MatchesPlainSplittingOnGeneratedBlocks) {
     const auto db = test::parse(text);
     ASSERT_EQ(db->relations.size(), expected.size()) << text;
     for (std::size_t rel = 0; rel < expected.size(); ++rel) {
-      const Relation& relation = *db->relations[rel];
+      const Relation& relation = db->relations[rel];
       ASSERT_EQ(relation.tupleCount(), expected[rel].size()) << text;
       for (std::size_t tuple = 0; tuple < expected[rel].size(); ++tuple) {
         const auto values = test::valuesOf(relation.tuple(tuple));

@@ -66,12 +66,12 @@ Parsed convert(const JoinList& joinList, const Relations& relations) {
   Parsed parsed{joinList, {}};
   for (const auto& relation : relations) {
     Rel& rel = parsed.relations.emplace_back();
-    rel.name = relation->name();
-    for (const std::string_view attribute : relation->attributes())
+    rel.name = relation.name();
+    for (const std::string_view attribute : relation.attributes())
       rel.attributes.emplace_back(attribute);
-    for (std::size_t index = 0; index < relation->tupleCount(); ++index) {
+    for (std::size_t index = 0; index < relation.tupleCount(); ++index) {
       Values& values = rel.tuples.emplace_back();
-      for (const std::string_view value : test::valuesOf(relation->tuple(index)))
+      for (const std::string_view value : test::valuesOf(relation.tuple(index)))
         values.emplace_back(value);
     }
   }
@@ -399,7 +399,7 @@ TEST(ReaderTuples, AnyTupleIsFoundByNumberPastCheckpointsAndEmptyLines) {
     text += at % 2 == 0 ? "\r\n" : "\n";
   }
   const auto db = test::parse(text);
-  const Relation& relation = *db->relations.at(0);
+  const Relation& relation = db->relations.at(0);
   ASSERT_EQ(relation.tupleCount(), expected.size());
   TupleCursor cursor(relation, 0);
   for (std::size_t at = 0; at < expected.size(); ++at) {

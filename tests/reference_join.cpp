@@ -10,10 +10,11 @@ std::string referenceJoinResult(const Operands& operands,
   std::string out = "\nresult(";
   bool first = true;
   for (std::size_t i = 0; i < operands.size(); ++i) {
-    for (std::size_t j = 0; j < operands[i]->attributes().size(); ++j) {
-      if (hiddenColumns[i][j]) continue;
+    std::size_t j = 0;
+    for (const std::string_view name : operands[i]->attributes()) {
+      if (hiddenColumns[i][j++]) continue;
       if (!first) out += ',';
-      out += operands[i]->attributes()[j];
+      out += name;
       first = false;
     }
   }

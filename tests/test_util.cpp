@@ -30,16 +30,21 @@ std::string_view RelationMaker::keep(std::string_view text) { return text_.empla
 Relation& RelationMaker::add(Relations& relations, std::string_view name,
                              const std::vector<std::string>& attributes,
                              const std::vector<Tuple>& tuples) {
-  auto relation = std::make_unique<Relation>();
-  relation->setNameView(keep(name));
-  for (const std::string& attribute : attributes) addAttribute(*relation, attribute);
-  setTuples(*relation, tuples);
-  relations.push_back(std::move(relation));
-  return *relations.back();
+  Relation& relation = relations.emplace_back();
+  relation.setNameView(keep(name));
+  for (const std::string& attribute : attributes) addAttribute(relation, attribute);
+  setTuples(relation, tuples);
+  return relation;
 }
 
 void RelationMaker::addAttribute(Relation& relation, std::string_view name) {
-  relation.addAttributeView(keep(name));
+  // The names are kept joined by ","; the text may move as it grows, so the
+  // relation is pointed at it again each time.
+  const std::size_t count = relation.attributes().size();
+  std::string& text = attributeText_[&relation];
+  if (count > 0) text += ',';
+  text += name;
+  relation.setAttributes(text, count + 1);
 }
 
 void RelationMaker::setTuples(Relation& relation, const std::vector<Tuple>& tuples) {
@@ -170,10 +175,10 @@ RunResult runNatjoin(const std::vector<std::string>& args, std::string_view inpu
 std::string describe(const JoinList& joinList, const Relations& relations) {
   std::string text = "join list:";
   for (const auto& name : joinList) (text += ' ') += name;
-  for (const auto& relation : relations) {
-    ((text += '\n') += relation->name()) += '(';
-    for (const auto attribute : relation->attributes()) (text += attribute) += ';';
-    (text += ")\n") += relation->tupleText();
+  for (const Relation& relation : relations) {
+    ((text += '\n') += relation.name()) += '(';
+    for (const auto attribute : relation.attributes()) (text += attribute) += ';';
+    (text += ")\n") += relation.tupleText();
   }
   return text;
 }

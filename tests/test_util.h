@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "reader/database_file.h"
@@ -47,6 +48,8 @@ class RelationMaker {
   std::string_view keep(std::string_view text);
   // A deque never moves its elements, so views into kept text stay valid.
   std::deque<std::string> text_;
+  // Each relation's attribute names joined by ",".
+  std::unordered_map<const Relation*, std::string> attributeText_;
 };
 
 // Gives `relation` the tuples of `text`, given by the offset just past

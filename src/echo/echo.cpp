@@ -8,18 +8,25 @@ void echoDatabase(OutputWriter& out, const JoinList& joinList, const Relations& 
     out.write(joinList[nameIdx]);
     out.write(nameIdx + 1 == joinList.size() ? ")\n" : ",");
   }
-  for (const auto& relation : relations) {
+  for (const Relation& relation : relations) {
     if (out.failed()) return;
     out.put('\n');
-    out.write(relation->name());
+    out.write(relation.name());
     out.put('(');
-    const auto& attributes = relation->attributes();
-    for (std::size_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-      out.write(attributes[attrIdx]);
-      out.write(attrIdx + 1 == attributes.size() ? ")\n" : ", ");
+    const AttributeNames attributes = relation.attributes();
+    if (!attributes.empty()) {
+      // The names are kept joined by ","; the header separates them by ", ".
+      std::string_view names = attributes.text();
+      for (std::size_t comma; (comma = names.find(',')) != std::string_view::npos;) {
+        out.write(names.substr(0, comma));
+        out.write(", ");
+        names.remove_prefix(comma + 1);
+      }
+      out.write(names);
+      out.write(")\n");
     }
     // The tuples are stored in the form the echo writes them.
-    out.write(relation->tupleText());
+    out.write(relation.tupleText());
   }
 }
 

@@ -15,11 +15,11 @@ JoinClasses findClasses(const Operands& operands) {
   JoinClasses classes;
   classes.operands.resize(operands.size());
   for (std::uint32_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    const auto& attributes = operands[operandIdx]->attributes();
+    const AttributeNames attributes = operands[operandIdx]->attributes();
     classes.operands[operandIdx].slotOfPosition.assign(attributes.size(), kNoSlot);
-    for (std::uint32_t position = 0; position < attributes.size(); ++position) {
-      columns.push_back({attributes[position], operandIdx, position});
-    }
+    std::uint32_t position = 0;
+    for (const std::string_view name : attributes)
+      columns.push_back({name, operandIdx, position++});
   }
   // Grouped by name; within a name in (operand, position) order, so that the
   // first column of a group is the variable's earliest.

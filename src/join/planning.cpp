@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_map>
 
 namespace natjoin {
 namespace {
@@ -24,15 +25,24 @@ std::vector<std::uint32_t> orderByName(std::size_t count, NameOf nameOf) {
 
 void selectOperands(const JoinList& joinList, const Relations& relations, Operands& operands) {
   if (joinList.empty()) return;
-  auto nameOf = [&](std::uint32_t position) { return relations[position]->name(); };
-  const std::vector<std::uint32_t> byName = orderByName(relations.size(), nameOf);
-  for (const std::string& name : joinList) {
+  // Only the join list's names are looked up, so a database of millions of
+  // relations costs one pass over them and no memory per relation.
+  std::unordered_map<std::string_view, const Relation*> found;
+  found.reserve(joinList.size());
+  for (const std::string& name : joinList) found.emplace(name, nullptr);
+  std::size_t missing = found.size();
+  for (const Relation& relation : relations) {
+    if (missing == 0) break;
+    const auto entry = found.find(relation.name());
     // Of several relations with one name the first in file order is found.
-    const auto found = std::lower_bound(
-        byName.begin(), byName.end(), std::string_view(name),
-        [&](std::uint32_t position, std::string_view wanted) { return nameOf(position) < wanted; });
-    if (found != byName.end() && nameOf(*found) == name)
-      operands.push_back(relations[*found].get());
+    if (entry != found.end() && entry->second == nullptr) {
+      entry->second = &relation;
+      --missing;
+    }
+  }
+  for (const std::string& name : joinList) {
+    const Relation* relation = found.find(name)->second;
+    if (relation != nullptr) operands.push_back(relation);
   }
 }
 
@@ -41,10 +51,12 @@ void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& co
   // Columns are numbered across all operands in (operand, attribute) order;
   // firstColumn[operand] is the number of the operand's first column.
   std::vector<std::size_t> firstColumn(operands.size() + 1, 0);
+  std::vector<std::string_view> names;  // of every column, in that order
   for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    const std::size_t width = operands[operandIdx]->attributes().size();
-    hiddenColumns.emplace_back(width, false);
-    firstColumn[operandIdx + 1] = firstColumn[operandIdx] + width;
+    const AttributeNames attributes = operands[operandIdx]->attributes();
+    names.insert(names.end(), attributes.begin(), attributes.end());
+    hiddenColumns.emplace_back(attributes.size(), false);
+    firstColumn[operandIdx + 1] = firstColumn[operandIdx] + attributes.size();
   }
   auto operandOf = [&](std::uint32_t column) {
     return static_cast<std::uint32_t>(
@@ -53,10 +65,7 @@ void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& co
   auto attributeOf = [&](std::uint32_t column, std::uint32_t operand) {
     return static_cast<std::uint32_t>(column - firstColumn[operand]);
   };
-  auto nameOf = [&](std::uint32_t column) {
-    const std::uint32_t operand = operandOf(column);
-    return operands[operand]->attributes()[attributeOf(column, operand)];
-  };
+  auto nameOf = [&](std::uint32_t column) { return names[column]; };
   // Grouped by name, and in (operand, attribute) order within a group.
   const std::vector<std::uint32_t> order = orderByName(firstColumn.back(), nameOf);
 

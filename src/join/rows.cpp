@@ -6,11 +6,11 @@ void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumn
   out.write("\nresult(");
   bool written = false;
   for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    const auto& attributes = operands[operandIdx]->attributes();
-    for (std::size_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-      if (hiddenColumns[operandIdx][attrIdx]) continue;
+    std::size_t attrIdx = 0;
+    for (const std::string_view name : operands[operandIdx]->attributes()) {
+      if (hiddenColumns[operandIdx][attrIdx++]) continue;
       if (written) out.put(',');
-      out.write(attributes[attrIdx]);
+      out.write(name);
       written = true;
     }
   }

@@ -11,14 +11,27 @@ std::size_t TupleView::size() const {
   return static_cast<std::size_t>(std::count(text_.begin(), text_.end(), ',')) + 1;
 }
 
+const char* AttributeNames::Iterator::nameEnd() const {
+  const auto* comma =
+      static_cast<const char*>(std::memchr(at_, ',', static_cast<std::size_t>(end_ - at_)));
+  return comma != nullptr ? comma : end_;
+}
+
 TupleCursor::TupleCursor(const Relation& relation, std::uint64_t first)
-    : text_(relation.tupleText_),
-      nextEmpty_(relation.empties_.data()),
-      emptiesEnd_(relation.empties_.data() + relation.empties_.size()) {
+    : text_(relation.tupleText()), nextEmpty_(nullptr), emptiesEnd_(nullptr) {
+  // A relation without its larger record has no tuple without values and
+  // no checkpoint.
+  if (!relation.large_) {
+    while (index_ < first) next();
+    return;
+  }
+  const Relation::Large& large = *relation.large_;
+  nextEmpty_ = large.empties.data();
+  emptiesEnd_ = large.empties.data() + large.empties.size();
   const std::uint64_t checkpoint = first / Relation::kCheckpointEvery;
   if (checkpoint > 0) {
     index_ = checkpoint * Relation::kCheckpointEvery;
-    offset_ = relation.checkpoints_[checkpoint - 1];
+    offset_ = large.checkpoints[checkpoint - 1];
     nextEmpty_ = std::lower_bound(nextEmpty_, emptiesEnd_, index_);
   }
   while (index_ < first) next();
@@ -38,14 +51,50 @@ TupleView TupleCursor::next() {
   return TupleView(std::string_view(begin, length), true);
 }
 
+Relation::Large& Relation::large() {
+  if (!large_) {
+    large_ = std::make_unique<Large>(
+        Large{nameSize_, attributeTextSize_, attributeCount_, tupleTextSize_, tupleCount_, {}, {}});
+  }
+  return *large_;
+}
+
+void Relation::setNameView(std::string_view name) {
+  name_ = name.data();
+  if (!large_ && small(name.size())) {
+    nameSize_ = static_cast<std::uint32_t>(name.size());
+  } else {
+    large().nameSize = name.size();
+  }
+}
+
+void Relation::setAttributes(std::string_view text, std::uint64_t count) {
+  attributes_ = text.data();
+  if (!large_ && small(text.size()) && small(count)) {
+    attributeTextSize_ = static_cast<std::uint32_t>(text.size());
+    attributeCount_ = static_cast<std::uint32_t>(count);
+  } else {
+    Large& record = large();
+    record.attributeTextSize = text.size();
+    record.attributeCount = count;
+  }
+}
+
 void Relation::setTuples(std::string_view text, std::uint64_t count,
                          std::vector<std::uint64_t> checkpoints,
                          std::vector<std::uint64_t> empties) {
-  assert(tupleCount_ == 0);
-  tupleText_ = text;
-  tupleCount_ = count;
-  checkpoints_ = std::move(checkpoints);
-  empties_ = std::move(empties);
+  assert(tupleCount() == 0);
+  tupleText_ = text.data();
+  if (!large_ && small(text.size()) && count <= kCheckpointEvery && empties.empty()) {
+    tupleTextSize_ = static_cast<std::uint32_t>(text.size());
+    tupleCount_ = static_cast<std::uint32_t>(count);
+  } else {
+    Large& record = large();
+    record.tupleTextSize = text.size();
+    record.tupleCount = count;
+    record.checkpoints = std::move(checkpoints);
+    record.empties = std::move(empties);
+  }
 }
 
 }  // namespace natjoin

@@ -17,6 +17,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -83,6 +85,57 @@ class TupleCursor {
   std::uint64_t offset_ = 0;
 };
 
+// The attribute names of a relation, kept as one text: the names joined by
+// ",", which no name holds. A relation's record then has the same size
+// whatever its width; the names are read in order.
+class AttributeNames {
+ public:
+  class Iterator {
+   public:
+    using value_type = std::string_view;
+    using difference_type = std::ptrdiff_t;
+
+    Iterator() = default;
+    Iterator(const char* at, const char* end, std::uint64_t left)
+        : at_(at), end_(end), left_(left) {}
+    std::string_view operator*() const {
+      return std::string_view(at_, static_cast<std::size_t>(nameEnd() - at_));
+    }
+    Iterator& operator++() {
+      const char* end = nameEnd();
+      at_ = end == end_ ? end : end + 1;
+      --left_;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator before = *this;
+      ++*this;
+      return before;
+    }
+    bool operator==(const Iterator& other) const { return left_ == other.left_; }
+
+   private:
+    const char* nameEnd() const;
+
+    const char* at_ = nullptr;
+    const char* end_ = nullptr;
+    std::uint64_t left_ = 0;  // names from this one on
+  };
+
+  AttributeNames(std::string_view text, std::uint64_t count) : text_(text), count_(count) {}
+
+  std::size_t size() const { return static_cast<std::size_t>(count_); }
+  bool empty() const { return count_ == 0; }
+  // The names joined by ",". One empty name and no name both give "".
+  std::string_view text() const { return text_; }
+  Iterator begin() const { return Iterator(text_.data(), text_.data() + text_.size(), count_); }
+  Iterator end() const { return Iterator(nullptr, nullptr, 0); }
+
+ private:
+  std::string_view text_;
+  std::uint64_t count_;
+};
+
 class Relation {
  public:
   // Where a relation records a tuple's offset: every this many tuples.
@@ -94,20 +147,27 @@ class Relation {
   Relation(const Relation&) = delete;
   Relation& operator=(const Relation&) = delete;
 
-  std::string_view name() const { return name_; }
-  const std::vector<std::string_view>& attributes() const { return attributes_; }
-  std::size_t tupleCount() const { return static_cast<std::size_t>(tupleCount_); }
+  std::string_view name() const { return {name_, large_ ? large_->nameSize : nameSize_}; }
+  AttributeNames attributes() const {
+    return large_ ? AttributeNames({attributes_, large_->attributeTextSize}, large_->attributeCount)
+                  : AttributeNames({attributes_, attributeTextSize_}, attributeCount_);
+  }
+  std::size_t tupleCount() const {
+    return static_cast<std::size_t>(large_ ? large_->tupleCount : tupleCount_);
+  }
   // Tuple `index`, found from the nearest checkpoint: at most
   // kCheckpointEvery lines are passed over. Read many in order with a
   // TupleCursor.
   TupleView tuple(std::size_t index) const { return TupleCursor(*this, index).next(); }
   // All tuples in echo form: each tuple with values as "v1,...,vk\n".
-  std::string_view tupleText() const { return tupleText_; }
+  std::string_view tupleText() const {
+    return {tupleText_, large_ ? large_->tupleTextSize : tupleTextSize_};
+  }
 
   // The relation refers to the given text, which must outlive it.
-  void setNameView(std::string_view name) { name_ = name; }
-  void addAttributeView(std::string_view name) { attributes_.push_back(name); }
-  void reserveAttributes(std::size_t count) { attributes_.reserve(count); }
+  void setNameView(std::string_view name);
+  // `text` holds the `count` attribute names joined by ",".
+  void setAttributes(std::string_view text, std::uint64_t count);
   // Takes over tuples already in text form: `count` tuples, of which those
   // numbered in `empties` (ascending) have no values; `checkpoints` holds
   // the offset in `text` where tuple k * kCheckpointEvery begins, for every
@@ -118,20 +178,40 @@ class Relation {
  private:
   friend class TupleCursor;
 
-  std::string_view name_;
-  std::vector<std::string_view> attributes_;
-  // The tuples cost no memory of their own beyond their text: a tuple with
-  // values is one line of it, and 8 bytes per kCheckpointEvery tuples and
-  // per tuple without values let any tuple be found.
-  std::string_view tupleText_;
-  std::uint64_t tupleCount_ = 0;
-  std::vector<std::uint64_t> checkpoints_;
-  std::vector<std::uint64_t> empties_;
+  // What a relation holds beyond a small one: sizes of 4 GiB or more, and
+  // the positions of tuples past the first kCheckpointEvery or without
+  // values. While it exists its sizes replace the record's own.
+  struct Large {
+    std::uint64_t nameSize;
+    std::uint64_t attributeTextSize;
+    std::uint64_t attributeCount;
+    std::uint64_t tupleTextSize;
+    std::uint64_t tupleCount;
+    // 8 bytes per kCheckpointEvery tuples and per tuple without values let
+    // any tuple be found.
+    std::vector<std::uint64_t> checkpoints;
+    std::vector<std::uint64_t> empties;
+  };
+  static bool small(std::uint64_t size) { return size <= UINT32_MAX; }
+  Large& large();
+
+  // 56 bytes in all: a database of a million one-line relations costs
+  // little more than its text. The tuples cost nothing of their own beyond
+  // their text; a tuple with values is one line of it.
+  const char* name_ = "";
+  const char* attributes_ = "";
+  const char* tupleText_ = "";
+  std::uint32_t nameSize_ = 0;
+  std::uint32_t attributeTextSize_ = 0;
+  std::uint32_t attributeCount_ = 0;
+  std::uint32_t tupleTextSize_ = 0;
+  std::uint32_t tupleCount_ = 0;
+  std::unique_ptr<Large> large_;
 };
 
-// All relations of a database in file order. The list owns the records;
-// operands of a join refer to them by pointer.
-using Relations = std::vector<std::unique_ptr<Relation>>;
+// All relations of a database in file order. The list owns the records, and
+// a deque never moves them: operands of a join refer to them by pointer.
+using Relations = std::deque<Relation>;
 
 // The relation names of the join section, in order. Names are stored apart
 // from the buffer because the reader drops blanks and tabs inside them.

@@ -156,19 +156,28 @@ bool readJoinList(Scanner& in, JoinList& joinList) {
 
 // Header line: the name runs up to the first "(" or blank; the rest, trimmed
 // and stripped of its first and last character (the parentheses in a
-// well-formed file), holds the attribute names.
-void readHeader(std::string_view header, Relation& relation) {
-  header = trimmed(header);
+// well-formed file), holds the attribute names. The names are rewritten in
+// place, trimmed and joined by ",", as the relation keeps them.
+void readHeader(char* begin, std::size_t size, Relation& relation) {
+  const std::string_view header = trimmed(std::string_view(begin, size));
   const std::size_t nameEnd = std::min(header.find('('), header.find(' '));
   relation.setNameView(header.substr(0, nameEnd));
   if (nameEnd == std::string_view::npos) return;
   std::string_view attributes = trimmed(header.substr(nameEnd));
   if (attributes.size() <= 2) return;  // nothing left between the two ends
   attributes = trimmed(attributes.substr(1, attributes.size() - 2));
-  // A header can hold a million names: size the list once.
-  relation.reserveAttributes(
-      static_cast<std::size_t>(std::count(attributes.begin(), attributes.end(), ',')) + 1);
-  splitPieces(attributes, [&](std::string_view piece) { relation.addAttributeView(piece); });
+  // Each name is written at or before where it stood, behind the name of
+  // the relation.
+  char* const namesBegin = begin + (attributes.data() - begin);
+  char* out = namesBegin;
+  std::uint64_t count = 0;
+  splitPieces(attributes, [&](std::string_view piece) {
+    if (count++ > 0) *out++ = ',';
+    std::memmove(out, piece.data(), piece.size());
+    out += piece.size();
+  });
+  relation.setAttributes(std::string_view(namesBegin, static_cast<std::size_t>(out - namesBegin)),
+                         count);
 }
 
 // Writes the trimmed, comma-joined values of the line [begin, end) at `out`
@@ -216,7 +225,7 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
 
   in.skipWhiteSpace();
   while (!in.atEnd()) {
-    auto relation = std::make_unique<Relation>();
+    Relation& relation = relations.emplace_back();
 
     // The header's first character was taken by a single-character read and
     // stands right before the rest of its line.
@@ -225,7 +234,7 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
     std::size_t lineEnd = in.pos();
     bool hasBlank = false;
     in.readLine(lineBegin, lineEnd, hasBlank);
-    readHeader(std::string_view(in.data() + headerBegin, lineEnd - headerBegin), *relation);
+    readHeader(in.data() + headerBegin, lineEnd - headerBegin, relation);
     in.setCurrent(' ');
 
     // Tuples are rewritten in place over their own lines, behind the header.
@@ -244,11 +253,10 @@ void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations
       out = tupleEnd;
       ++count;
     }
-    relation->setTuples(std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
-                        count, std::move(checkpoints), std::move(empties));
+    relation.setTuples(std::string_view(tuplesBegin, static_cast<std::size_t>(out - tuplesBegin)),
+                       count, std::move(checkpoints), std::move(empties));
 
     in.skipWhiteSpace();
-    relations.push_back(std::move(relation));
   }
 }
 
