@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -143,6 +144,39 @@ TEST(Dictionary, EqualTextsShareAnIdAndOthersDoNotDespiteCollisions) {
     EXPECT_EQ(chunk.alive, alive);
     for (const std::uint32_t i : alive) {
       EXPECT_EQ(chunk.id(i, 0), encoded.operands[2].id(49 - i, 0));
+    }
+  }
+}
+
+TEST(Dictionary, GrowingKeepsEveryIdWithTextsKeptAsOffsetsOrAsPointers) {
+  // Values as stored tuple text has them: each ended by "," or "\n".
+  std::string text;
+  std::vector<std::pair<std::size_t, std::size_t>> places;  // (offset, size)
+  for (int number = 0; number < 20000; ++number) {
+    const std::string v = value(number % 5000) + (number % 3 == 0 ? "x" : "");
+    places.emplace_back(text.size(), v.size());
+    (text += v) += number % 2 == 0 ? ',' : '\n';
+  }
+  // Texts 4 GiB apart or more are kept as pointers: claiming so forces it.
+  for (const std::uint64_t span : {std::uint64_t{text.size()}, std::uint64_t{1} << 33}) {
+    for (const TextHashFn hash : {&hashText, &collidingTextHash}) {
+      if (hash == &collidingTextHash && span == text.size()) continue;  // slow, and covered above
+      Dictionary dictionary;
+      dictionary.reserve(places.size(), text.data(), span);
+      std::map<std::string_view, std::uint32_t> expected;
+      for (const auto& [offset, size] : places) {
+        const std::string_view v(text.data() + offset, size);
+        const auto [entry, added] =
+            expected.emplace(v, static_cast<std::uint32_t>(expected.size()));
+        ASSERT_EQ(dictionary.intern(v, hash(v)), entry->second) << v << " span " << span;
+      }
+      EXPECT_EQ(dictionary.size(), expected.size());
+      for (const auto& [v, id] : expected) {
+        ASSERT_EQ(dictionary.find(v, hash(v)), id) << v;
+      }
+      for (const std::string_view missing : {"v5000", "v1y", "", "v", "v12x0"}) {
+        EXPECT_EQ(dictionary.find(missing, hash(missing)), Dictionary::kMissing) << missing;
+      }
     }
   }
 }

@@ -92,9 +92,8 @@ TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
     out << text;
     size += text.size();
   }
-  const long limitKilobytes =
-      std::max(static_cast<long>(size * 12 / 10 / 1024), long{16} * 1024) +
-      static_cast<long>((kRelations - 2) * 64 / 1024);
+  const long limitKilobytes = std::max(static_cast<long>(size * 12 / 10 / 1024), long{16} * 1024) +
+                              static_cast<long>((kRelations - 2) * 64 / 1024);
   if (ownKilobytes() >= limitKilobytes / 2) {
     GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
   }

@@ -1,6 +1,8 @@
 #include "join/columns.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "join/key_table.h"
@@ -163,8 +165,21 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
       if (slot != kNoSlot) valueCount[vars.vars[slot]] += operands[operandIdx]->tupleCount();
     }
   }
+  // Where those operands' texts lie, so that a value's place is kept in 4
+  // bytes where they lie within 4 GiB, as in a database read from a file.
+  const char* lowest = nullptr;
+  const char* highest = nullptr;
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    const std::string_view text = operands[operandIdx]->tupleText();
+    if (lowest == nullptr || std::less<>()(text.data(), lowest)) lowest = text.data();
+    if (highest == nullptr || std::less<>()(highest, text.data() + text.size())) {
+      highest = text.data() + text.size();
+    }
+  }
+  const auto span = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(highest) -
+                                               reinterpret_cast<std::uintptr_t>(lowest));
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
-    encoded.dictionaries[var].reserve(valueCount[var]);
+    encoded.dictionaries[var].reserve(valueCount[var], lowest, span);
   }
   for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
     const Relation& relation = *operands[operandIdx];

@@ -1,14 +1,15 @@
 // Value text -> dense 32-bit id, for one join variable.
 //
 // Open addressing over 8-byte slots: the high half of the value's hash
-// beside the id. The slot is chosen by the hash's highest bits, which the
-// stored half holds, so the table grows without hashing any text again;
-// most slots that do not match are passed over without looking at the text.
-// A value's text is kept as a pointer into the database: stored tuple text
-// ends every value with "," or "\n", which no value holds, so the pointer
-// alone tells where it ends.
+// beside the id. The slot is the hash's high half scaled to the table's
+// size, so slots are ordered by it and the table grows (by half) without
+// hashing any text again; most slots that do not match are passed over
+// without looking at the text. A value's text is kept as where it lies in
+// the database: stored tuple text ends every value with "," or "\n", which
+// no value holds, so its start alone tells where it ends.
 //
-// Cost per distinct value: 8 bytes of pointer and 16 to 32 of table.
+// Cost per distinct value: 4 bytes of offset (8 of pointer where the texts
+// span 4 GiB or more) and 11 to 16 of table.
 #ifndef NATJOIN_JOIN_DICTIONARY_H_
 #define NATJOIN_JOIN_DICTIONARY_H_
 
@@ -33,18 +34,24 @@ class Dictionary {
   // The id of `value`, or kMissing. `value` holds no "," or "\n", as no
   // value split from a tuple does.
   std::uint32_t find(std::string_view value, std::uint64_t hash) const;
-  std::uint32_t size() const { return static_cast<std::uint32_t>(texts_.size()); }
-  // Makes room for `count` values at most, so that the list of texts never
-  // grows by copying; the room costs no memory until values fill it.
-  void reserve(std::size_t count) { texts_.reserve(count); }
+  std::uint32_t size() const { return size_; }
+  // Makes room for `count` values at most, all of them among the `span`
+  // bytes from `lowest` on, so that the list of texts never grows by
+  // copying; the room costs no memory until values fill it. REQUIRES: no
+  // value was added yet.
+  void reserve(std::size_t count, const char* lowest, std::uint64_t span);
 
  private:
   std::size_t slotOf(std::uint64_t tag) const {
-    return static_cast<std::size_t>(tag >> (32 - bits_));
+    return static_cast<std::size_t>((tag * slots_.size()) >> 32);
+  }
+  std::size_t nextSlot(std::size_t slot) const { return slot + 1 == slots_.size() ? 0 : slot + 1; }
+  const char* text(std::uint32_t id) const {
+    return wide_ ? wideTexts_[id] : lowest_ + offsets_[id];
   }
   // Whether the stored text of `id` is `value`.
   bool holds(std::uint32_t id, std::string_view value) const {
-    const char* stored = texts_[id];
+    const char* stored = text(id);
     // The stored text's end ("," or "\n") differs from every byte of
     // `value`, so the loop never reads past it.
     for (std::size_t at = 0; at < value.size(); ++at) {
@@ -52,11 +59,17 @@ class Dictionary {
     }
     return stored[value.size()] == ',' || stored[value.size()] == '\n';
   }
+  void add(const char* text);
   void grow();
 
   std::vector<std::uint64_t> slots_;  // tag << 32 | (id + 1); 0 marks a free slot
-  unsigned bits_ = 0;                 // log2 of the slot count
-  std::vector<const char*> texts_;
+  std::uint32_t size_ = 0;
+  // Texts as offsets from `lowest_`, or as pointers where they span 4 GiB
+  // or more (or no room was made).
+  bool wide_ = true;
+  const char* lowest_ = nullptr;
+  std::vector<std::uint32_t> offsets_;
+  std::vector<const char*> wideTexts_;
 };
 
 }  // namespace natjoin

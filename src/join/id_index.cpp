@@ -35,39 +35,46 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   hashed_ = combinations > limit;
   if (hashed_) table_ = KeyTable(1, hash);
 
-  std::vector<std::uint32_t> groupOf(count);
-  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-    const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
-    if (hashed_) {
-      groupOf[aliveIdx] = table_.insert(row + slots_[0]);
-      continue;
-    }
-    std::uint64_t mixed = 0;
-    for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
-      mixed = mixed * operand.domain[slots_[keyIdx]] + row[slots_[keyIdx]];
-    }
-    groupOf[aliveIdx] = static_cast<std::uint32_t>(mixed);
-  }
   if (!hashed_) {
     for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
       leadingDomains_.push_back(operand.domain[slots_[keyIdx]]);
     }
   }
+  // A direct group number is computed again where it is needed rather than
+  // kept per tuple, so that building the index costs no more memory than
+  // the index; a hashed one is kept, since finding it again costs a lookup.
+  std::vector<std::uint32_t> hashedGroup;
+  if (hashed_) {
+    hashedGroup.resize(count);
+    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+      hashedGroup[aliveIdx] = table_.insert(operand.row(operand.alive[aliveIdx]) + slots_[0]);
+    }
+  }
+  auto groupOf = [&](std::size_t aliveIdx) {
+    if (hashed_) return hashedGroup[aliveIdx];
+    const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
+    std::uint64_t mixed = 0;
+    for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
+      mixed = mixed * leadingDomains_[keyIdx] + row[slots_[keyIdx]];
+    }
+    return static_cast<std::uint32_t>(mixed);
+  };
   const std::size_t groups = hashed_ ? table_.size() : static_cast<std::size_t>(combinations);
 
-  // Counting sort by group; stable, so each group stays ascending.
+  // Counting sort by group; stable, so each group stays ascending. While
+  // members are placed, groupStart_[group] is the next free place of the
+  // group, which ends at the start of the next one; it is shifted back after.
   groupStart_.assign(groups + 1, 0);
-  for (const std::uint32_t group : groupOf) ++groupStart_[group + 1];
+  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) ++groupStart_[groupOf(aliveIdx) + 1];
   for (std::size_t group = 0; group < groups; ++group) {
     groupStart_[group + 1] += groupStart_[group];
   }
   members_.resize(count);
-  {
-    std::vector<std::uint32_t> next(groupStart_.begin(), groupStart_.end() - 1);
-    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-      members_[next[groupOf[aliveIdx]]++] = operand.alive[aliveIdx];
-    }
+  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+    members_[groupStart_[groupOf(aliveIdx)]++] = operand.alive[aliveIdx];
   }
+  for (std::size_t group = groups; group > 0; --group) groupStart_[group] = groupStart_[group - 1];
+  groupStart_[0] = 0;
   if (restWidth_ == 0) return;
 
   // Within a group, by the rest of the key; a stable sort keeps equal keys
