@@ -15,17 +15,6 @@ namespace {
 constexpr std::size_t kEncodeBlock = 256;
 constexpr std::size_t kPrefetchAhead = 8;
 
-// How many leading positions are hidden, where exactly those are: then
-// the written part of a tuple is the text after that many commas.
-std::uint32_t hiddenPrefixOf(const std::vector<bool>& hidden) {
-  std::uint32_t prefix = 0;
-  while (prefix < hidden.size() && hidden[prefix]) ++prefix;
-  for (std::size_t position = prefix; position < hidden.size(); ++position) {
-    if (hidden[position]) return 0;
-  }
-  return prefix;
-}
-
 // Splits tuples [cursor.index(), end) of one operand into `encoded`. Where
 // kIntern, every value gets an id, new or not; else a value that has none
 // (no other operand has it) leaves its tuple dead. A variable is in two
@@ -43,13 +32,12 @@ void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
   encoded.width = static_cast<std::uint32_t>(vars.vars.size());
   encoded.ids.assign(tupleCount * encoded.width, 0);
   encoded.alive.clear();
-  encoded.visibleFrom.clear();
-  encoded.ends.reset(tupleCount, cursor.textSize() - textBegin);
+  encoded.starts.reset(tupleCount, cursor.textSize() - textBegin);
   if (encoded.width == 0) {
     encoded.alive.resize(tupleCount);
     for (std::uint32_t held = 0; held < tupleCount; ++held) {
-      cursor.next();
-      encoded.ends.set(held, cursor.offset() - textBegin);
+      const std::uint64_t start = cursor.offset() - textBegin;
+      if (cursor.next().hasValues()) encoded.starts.set(held, start);
       encoded.alive[held] = base + held;
     }
     return;
@@ -68,7 +56,6 @@ void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
   }
   // Hidden positions are variables, so an alive tuple has them all.
   const std::uint32_t hiddenPrefix = hiddenPrefixOf(hidden);
-  if (hiddenPrefix > 0) encoded.visibleFrom.assign(tupleCount, kNothingVisible);
   if (kIntern) encoded.alive.reserve(tupleCount);
 
   // Tuples go in blocks: first every value of the block is found and
@@ -89,12 +76,13 @@ void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
     found.clear();
     dead.assign(blockEnd - blockBegin, 0);
     for (std::uint32_t held = blockBegin; held < blockEnd; ++held) {
+      const std::uint64_t start = cursor.offset() - textBegin;
       const TupleView view = cursor.next();
-      encoded.ends.set(held, cursor.offset() - textBegin);
       if (!view.hasValues()) {
         dead[held - blockBegin] = 1;
         continue;
       }
+      if (hiddenPrefix == 0) encoded.starts.set(held, start);
       std::string_view rest = view.text();
       for (std::uint32_t position = 0;; ++position) {
         const std::size_t comma = rest.find(',');
@@ -104,8 +92,9 @@ void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
           found.push_back({value, hash(value), held, position});
         }
         if (position + 1 == hiddenPrefix && comma != std::string_view::npos) {
-          encoded.visibleFrom[held] = static_cast<std::uint32_t>(
-              static_cast<std::size_t>(rest.data() - view.text().data()) + comma + 1);
+          encoded.starts.set(
+              held,
+              start + static_cast<std::uint64_t>(rest.data() - view.text().data()) + comma + 1);
         }
         if (position == lastPosition) break;
         if (comma == std::string_view::npos) {
@@ -147,6 +136,15 @@ void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
 }
 
 }  // namespace
+
+std::uint32_t hiddenPrefixOf(const std::vector<bool>& hidden) {
+  std::uint32_t prefix = 0;
+  while (prefix < hidden.size() && hidden[prefix]) ++prefix;
+  for (std::size_t position = prefix; position < hidden.size(); ++position) {
+    if (hidden[position]) return 0;
+  }
+  return prefix;
+}
 
 std::uint64_t hashText(std::string_view text) { return hashValue(text, kHashSeed); }
 

@@ -9,6 +9,7 @@
 #define NATJOIN_JOIN_COLUMNS_H_
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -19,40 +20,51 @@
 
 namespace natjoin {
 
-inline constexpr std::uint32_t kNothingVisible = UINT32_MAX;
-
-// Where each tuple's text ends in its relation's tuple text, so that tuples
-// are found by number: 4 bytes per tuple, 8 where the text is 4 GiB or more.
-class TupleEnds {
+// Per tuple held, where the part of it that rows show begins in its
+// operand's text, or kNone where nothing of it is shown; the part runs to
+// the tuple's "\n". The part is the whole tuple, or where the operand hides
+// its leading columns and only those, what follows them: a row then copies
+// it whole instead of cutting values out. 4 bytes per tuple, 8 where the
+// text is 4 GiB or more.
+class TextStarts {
  public:
+  static constexpr std::uint64_t kNone = UINT64_MAX;
+
   void reset(std::size_t count, std::uint64_t textSize) {
-    wide_ = textSize > UINT32_MAX;
+    wide_ = textSize >= kNarrowNone;
     if (wide_) {
-      wideEnds_.assign(count, 0);
+      wideStarts_.assign(count, kNone);
     } else {
-      ends_.assign(count, 0);
+      starts_.assign(count, kNarrowNone);
     }
   }
-  void set(std::size_t tuple, std::uint64_t end) {
+  void set(std::size_t tuple, std::uint64_t start) {
     if (wide_) {
-      wideEnds_[tuple] = end;
+      wideStarts_[tuple] = start;
     } else {
-      ends_[tuple] = static_cast<std::uint32_t>(end);
+      starts_[tuple] = static_cast<std::uint32_t>(start);
     }
   }
   std::uint64_t operator[](std::size_t tuple) const {
-    return wide_ ? wideEnds_[tuple] : ends_[tuple];
+    if (wide_) return wideStarts_[tuple];
+    const std::uint32_t start = starts_[tuple];
+    return start == kNarrowNone ? kNone : start;
   }
 
  private:
+  static constexpr std::uint32_t kNarrowNone = UINT32_MAX;
+
   bool wide_ = false;
-  std::vector<std::uint32_t> ends_;
-  std::vector<std::uint64_t> wideEnds_;
+  std::vector<std::uint32_t> starts_;
+  std::vector<std::uint64_t> wideStarts_;
 };
+
+// How many leading columns are hidden, where exactly those are; else 0.
+std::uint32_t hiddenPrefixOf(const std::vector<bool>& hidden);
 
 struct EncodedOperand {
   std::string_view text;  // tuple text from the first tuple held on
-  TupleEnds ends;         // per tuple held, relative to `text`
+  TextStarts starts;      // per tuple held, relative to `text`
   // The number of the first tuple held: 0, except in a chunk of the
   // outermost operand.
   std::uint32_t base = 0;
@@ -60,10 +72,6 @@ struct EncodedOperand {
   std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
   std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
   std::vector<std::uint32_t> domain;  // per slot, how many ids its variable has
-  // Where the hidden columns are the leading ones: per tuple, where its
-  // written part begins in its text (kNothingVisible: nothing is written).
-  // 4 bytes per tuple; empty otherwise.
-  std::vector<std::uint32_t> visibleFrom;
 
   std::uint32_t id(std::uint32_t tuple, std::uint32_t slot) const {
     return ids[std::size_t{tuple - base} * width + slot];
@@ -71,14 +79,14 @@ struct EncodedOperand {
   const std::uint32_t* row(std::uint32_t tuple) const {
     return ids.data() + std::size_t{tuple - base} * width;
   }
-  std::uint32_t visibleStart(std::uint32_t tuple) const { return visibleFrom[tuple - base]; }
-  TupleView tuple(std::uint32_t tuple) const {
-    const std::uint32_t held = tuple - base;
-    const std::uint64_t begin = held == 0 ? 0 : ends[held - 1];
-    const std::uint64_t end = ends[held];
-    if (begin == end) return {};
-    // Every tuple with values ends in "\n", which is not part of its text.
-    return {text.substr(begin, end - begin - 1), true};
+  // The part of `tuple` that rows show (see TextStarts); without values
+  // where nothing is shown.
+  TupleView shown(std::uint32_t tuple) const {
+    const std::uint64_t start = starts[tuple - base];
+    if (start == TextStarts::kNone) return {};
+    const char* begin = text.data() + start;
+    const auto* end = static_cast<const char*>(std::memchr(begin, '\n', text.size() - start));
+    return {std::string_view(begin, static_cast<std::size_t>(end - begin)), true};
   }
 };
 

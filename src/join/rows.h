@@ -20,24 +20,25 @@ namespace natjoin {
 void writeHeader(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns);
 
 // Writes rows. The tuples chosen at the outer levels are prepared once
-// each, so a row costs a write per level.
+// each, so a row costs a write per level: the part of a tuple that rows show
+// is at hand, except where hidden columns must be cut out of it.
 class RowWriter {
  public:
-  // `encoded` tells where the written part of a tuple begins, where its
-  // operand hides only leading columns.
+  // `encoded` tells where the part of a tuple that rows show begins.
   RowWriter(OutputWriter& out, const Operands& operands, const HiddenColumns& hidden,
             const EncodedView& encoded)
       : out_(out),
         operands_(operands),
         encoded_(encoded),
         hidden_(hidden),
-        hasHidden_(operands.size()),
+        cutsValues_(operands.size()),
         pieceText_(operands.size()),
         pieceHasValue_(operands.size(), false),
         pieceStorage_(operands.size()) {
     for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
       const auto& bits = hidden[operandIdx];
-      hasHidden_[operandIdx] = std::find(bits.begin(), bits.end(), true) != bits.end();
+      cutsValues_[operandIdx] =
+          std::find(bits.begin(), bits.end(), true) != bits.end() && hiddenPrefixOf(bits) == 0;
     }
   }
 
@@ -46,18 +47,12 @@ class RowWriter {
   // the tuple), else a string made once per chosen tuple.
   void choose(std::size_t level, std::uint32_t tuple) {
     bool written = false;
-    const auto& visibleFrom = encoded_.operands[level].visibleFrom;
-    if (!visibleFrom.empty()) {
-      const EncodedOperand& operand = encoded_.operands[level];
-      written = operand.visibleStart(tuple) != kNothingVisible;
-      if (written)
-        pieceText_[level] = operand.tuple(tuple).text().substr(operand.visibleStart(tuple));
-    } else if (hasHidden_[level]) {
+    if (cutsValues_[level]) {
       pieceStorage_[level].clear();
       appendVisible(pieceStorage_[level], level, tuple, written);
       pieceText_[level] = pieceStorage_[level];
     } else {
-      const TupleView view = encoded_.operands[level].tuple(tuple);
+      const TupleView view = encoded_.operands[level].shown(tuple);
       written = view.hasValues();
       pieceText_[level] = view.text();
     }
@@ -90,19 +85,11 @@ class RowWriter {
   // if something was written before it.
   template <typename Target>
   void appendVisible(Target& to, std::size_t operandIdx, std::uint32_t tuple, bool& written) const {
-    const TupleView view = encoded_.operands[operandIdx].tuple(tuple);
+    const TupleView view = encoded_.operands[operandIdx].shown(tuple);
     if (!view.hasValues()) return;
-    if (!hasHidden_[operandIdx]) {
+    if (!cutsValues_[operandIdx]) {
       if (written) append(to, ',');
       append(to, view.text());
-      written = true;
-      return;
-    }
-    const EncodedOperand& operand = encoded_.operands[operandIdx];
-    if (!operand.visibleFrom.empty()) {
-      if (operand.visibleStart(tuple) == kNothingVisible) return;
-      if (written) append(to, ',');
-      append(to, view.text().substr(operand.visibleStart(tuple)));
       written = true;
       return;
     }
@@ -119,7 +106,9 @@ class RowWriter {
   const Operands& operands_;
   const EncodedView encoded_;
   const HiddenColumns& hidden_;
-  std::vector<bool> hasHidden_;
+  // Per operand, whether its hidden columns are cut out value by value
+  // (they are not its leading columns only).
+  std::vector<bool> cutsValues_;
   std::vector<std::string_view> pieceText_;
   std::vector<bool> pieceHasValue_;  // an empty value still counts
   std::vector<std::string> pieceStorage_;
