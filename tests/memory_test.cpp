@@ -68,6 +68,56 @@ TEST(Memory, OutermostOperandAndUnjoinedRelationsCostNoMemoryPerTuple) {
 #endif
 }
 
+TEST(Memory, InnerOperandsCostAtMost32BytesPerTuple) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer's shadow memory is not the tool's";
+#else
+  // A chain R(a, b), S(b, c), T(c, d) with a million tuples in each inner
+  // operand, most of S's without a partner in R, and each join value in
+  // two to three tuples: beyond 1.2 times the file, each inner tuple may
+  // cost 32 bytes.
+  constexpr std::size_t kOuter = 200000;
+  constexpr std::size_t kInner = 1000000;
+  test::TempDir dir;
+  const std::string database = dir.file("chain.txt");
+  std::size_t size = 0;
+  {
+    std::ofstream out(database, std::ios::binary);
+    std::string text = "join(R, S, T)\n\nR(a, b)\n";
+    auto flush = [&] {
+      out << text;
+      size += text.size();
+      text.clear();
+    };
+    auto line = [&](std::string_view first, std::string_view second) {
+      ((((text += first) += ',') += second) += '\n');
+      if (text.size() > 65536) flush();
+    };
+    for (std::size_t at = 0; at < kOuter; ++at) {
+      line(test::numbered("a", at), test::numbered("b", at * 7 % kOuter));
+    }
+    text += "\nS(b, c)\n";
+    for (std::size_t at = 0; at < kInner; ++at) {
+      line(test::numbered("b", at * 13 % (2 * kOuter)), test::numbered("c", at * 3 % (kInner / 2)));
+    }
+    text += "\nT(c, d)\n";
+    for (std::size_t at = 0; at < kInner; ++at) {
+      line(test::numbered("c", at * 11 % (kInner / 2)), test::numbered("d", at));
+    }
+    flush();
+  }
+  const long limitKilobytes =
+      std::max(static_cast<long>((size * 12 / 10 + 2 * kInner * 32) / 1024), long{16} * 1024);
+  if (ownKilobytes() >= limitKilobytes / 2) {
+    GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
+  }
+
+  const test::RunResult run = test::runNatjoin({database, dir.file("out.txt")});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_LE(run.peakKilobytes, limitKilobytes);
+#endif
+}
+
 TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer's shadow memory is not the tool's";

@@ -223,9 +223,10 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
     const EncodedOperand& operand = encoded.operands[level.operand];
     // A few tuples are checked one by one: an index for them would cost
     // more memory than the tuples, in a join of thousands of tiny operands.
-    if (operand.alive.size() <= kMaxScanned) {
+    if (operand.aliveCount() <= kMaxScanned) {
       level.scanned.clear();
-      for (const std::uint32_t tuple : operand.alive) {
+      for (std::size_t rank = 0; rank < operand.aliveCount(); ++rank) {
+        const std::uint32_t tuple = operand.aliveAt(rank);
         const std::uint32_t* row = operand.row(tuple);
         bool match = true;
         for (std::size_t keyIdx = 0; keyIdx < level.boundSlots.size() && match; ++keyIdx) {
@@ -253,7 +254,7 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
   Pruner pruner(level, encoded, indexes, stats);
   if (cache.memoKeys.width() != cache.key.size()) {
     cache.memoKeys = KeyTable(cache.key.size());
-    cache.memoLimit = kMemoPerTuple * encoded.operands[level.operand].alive.size() + kMemoSlack;
+    cache.memoLimit = kMemoPerTuple * encoded.operands[level.operand].aliveCount() + kMemoSlack;
   }
   // A hit saves a computation of average cost; a try costs about a lookup.
   const std::uint64_t computed = cache.memoTries - cache.memoHits;

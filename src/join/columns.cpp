@@ -201,6 +201,22 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   return encoded;
 }
 
+void compactOperand(EncodedOperand& operand) {
+  const std::size_t width = operand.width;
+  for (std::size_t rank = 0; rank < operand.alive.size(); ++rank) {
+    // rank <= alive[rank]: each row moves to the front, never over one
+    // still to be moved.
+    const std::uint32_t* from = operand.row(operand.alive[rank]);
+    std::copy(from, from + width, operand.ids.begin() + static_cast<std::ptrdiff_t>(rank * width));
+  }
+  operand.ids.resize(operand.alive.size() * width);
+  operand.ids.shrink_to_fit();
+  operand.starts.keepOnly(operand.alive);
+  operand.compactCount = static_cast<std::uint32_t>(operand.alive.size());
+  operand.compacted = true;
+  std::vector<std::uint32_t>().swap(operand.alive);
+}
+
 void encodeChunk(const Relation& relation, const OperandVars& vars, const std::vector<bool>& hidden,
                  const EncodedJoin& encoded, TupleCursor& cursor, std::uint32_t end,
                  EncodedOperand& chunk) {

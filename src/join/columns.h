@@ -45,6 +45,15 @@ class TextStarts {
       starts_[tuple] = static_cast<std::uint32_t>(start);
     }
   }
+  // Keeps the starts of the tuples in `kept` (ascending), renumbered from 0
+  // in that order, and gives back the memory of the others.
+  void keepOnly(std::span<const std::uint32_t> kept) {
+    if (wide_) {
+      keep(wideStarts_, kept);
+    } else {
+      keep(starts_, kept);
+    }
+  }
   std::uint64_t operator[](std::size_t tuple) const {
     if (wide_) return wideStarts_[tuple];
     const std::uint32_t start = starts_[tuple];
@@ -53,6 +62,13 @@ class TextStarts {
 
  private:
   static constexpr std::uint32_t kNarrowNone = UINT32_MAX;
+
+  template <typename T>
+  static void keep(std::vector<T>& starts, std::span<const std::uint32_t> kept) {
+    for (std::size_t at = 0; at < kept.size(); ++at) starts[at] = starts[kept[at]];
+    starts.resize(kept.size());
+    starts.shrink_to_fit();
+  }
 
   bool wide_ = false;
   std::vector<std::uint32_t> starts_;
@@ -72,6 +88,16 @@ struct EncodedOperand {
   std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
   std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
   std::vector<std::uint32_t> domain;  // per slot, how many ids its variable has
+  // Set by compactOperand: the tuples held are the alive ones, numbered
+  // 0..compactCount-1, and `alive` is empty.
+  bool compacted = false;
+  std::uint32_t compactCount = 0;
+
+  std::size_t aliveCount() const { return compacted ? compactCount : alive.size(); }
+  // The number of the alive tuple `rank` places from the first.
+  std::uint32_t aliveAt(std::size_t rank) const {
+    return compacted ? static_cast<std::uint32_t>(rank) : alive[rank];
+  }
 
   std::uint32_t id(std::uint32_t tuple, std::uint32_t slot) const {
     return ids[std::size_t{tuple - base} * width + slot];
@@ -111,6 +137,12 @@ struct EncodedJoin {
 // `hiddenColumns` as hiddenColumnsOf makes them.
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
                            const HiddenColumns& hiddenColumns, TextHashFn hash = hashText);
+
+// Drops the tuples of `operand` that are not alive, once no more are
+// removed: the alive ones keep their order and are numbered from 0, and
+// the list of them and the others' ids and starts cost no more memory.
+// REQUIRES: `operand` holds its relation from tuple 0 on (base 0).
+void compactOperand(EncodedOperand& operand);
 
 // The operands as the enumeration sees them: those of an EncodedJoin, with
 // the outermost one replaced by the chunk of it being enumerated.

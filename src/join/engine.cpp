@@ -44,6 +44,10 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
     outerFilter = filterForOuter(encoded, classes, forest);
   }
 
+  // No tuple is removed from here on.
+  for (std::size_t operandIdx = 1; operandIdx < count; ++operandIdx) {
+    compactOperand(encoded.operands[operandIdx]);
+  }
   IndexCache indexes(encoded);
   std::vector<Level> levels = planLevels(classes);
   enumerateRows(out, {operands, classes, hiddenColumns, encoded, outerFilter, indexes, levels},

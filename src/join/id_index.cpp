@@ -15,7 +15,7 @@ constexpr std::size_t kDirectSlack = 1024;
 IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
                  KeyTable::HashFn hash)
     : slots_(std::move(slots)), table_(1, hash) {
-  const std::size_t count = operand.alive.size();
+  const std::size_t count = operand.aliveCount();
   const std::uint64_t limit = 4 * std::uint64_t{count} + kDirectSlack;
 
   // The leading slots: all of them if their combinations are few, else the
@@ -47,12 +47,12 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   if (hashed_) {
     hashedGroup.resize(count);
     for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-      hashedGroup[aliveIdx] = table_.insert(operand.row(operand.alive[aliveIdx]) + slots_[0]);
+      hashedGroup[aliveIdx] = table_.insert(operand.row(operand.aliveAt(aliveIdx)) + slots_[0]);
     }
   }
   auto groupOf = [&](std::size_t aliveIdx) {
     if (hashed_) return hashedGroup[aliveIdx];
-    const std::uint32_t* row = operand.row(operand.alive[aliveIdx]);
+    const std::uint32_t* row = operand.row(operand.aliveAt(aliveIdx));
     std::uint64_t mixed = 0;
     for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
       mixed = mixed * leadingDomains_[keyIdx] + row[slots_[keyIdx]];
@@ -71,7 +71,7 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   }
   members_.resize(count);
   for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-    members_[groupStart_[groupOf(aliveIdx)]++] = operand.alive[aliveIdx];
+    members_[groupStart_[groupOf(aliveIdx)]++] = operand.aliveAt(aliveIdx);
   }
   for (std::size_t group = groups; group > 0; --group) groupStart_[group] = groupStart_[group - 1];
   groupStart_[0] = 0;
