@@ -32,9 +32,9 @@ constexpr std::size_t kMaxNamePairs = 4'000'000;
 Operands simpleOperands(const JoinList& joinList, const Relations& relations) {
   Operands operands;
   for (const std::string& name : joinList) {
-    for (const auto& relation : relations) {
-      if (relation->name() == name) {
-        operands.push_back(relation.get());
+    for (const Relation& relation : relations) {
+      if (relation.name() == name) {
+        operands.push_back(&relation);
         break;
       }
     }
@@ -54,8 +54,10 @@ void simpleConditions(const Operands& operands, std::vector<JoinCondition>& cond
     hiddenColumns.emplace_back(operand->attributes().size(), false);
   for (std::uint32_t left = 0; left < operands.size(); ++left) {
     for (std::uint32_t right = left + 1; right < operands.size(); ++right) {
-      const auto& leftNames = operands[left]->attributes();
-      const auto& rightNames = operands[right]->attributes();
+      const std::vector<std::string_view> leftNames(operands[left]->attributes().begin(),
+                                                    operands[left]->attributes().end());
+      const std::vector<std::string_view> rightNames(operands[right]->attributes().begin(),
+                                                     operands[right]->attributes().end());
       for (std::uint32_t leftAttr = 0; leftAttr < leftNames.size(); ++leftAttr) {
         for (std::uint32_t rightAttr = 0; rightAttr < rightNames.size(); ++rightAttr) {
           if (leftNames[leftAttr] != rightNames[rightAttr]) continue;

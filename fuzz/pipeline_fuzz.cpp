@@ -87,17 +87,18 @@ std::string expectedEcho(const Database& db) {
     echo += db.joinList[nameIdx];
     echo += nameIdx + 1 == db.joinList.size() ? ")\n" : ",";
   }
-  for (const auto& relation : db.relations) {
+  for (const Relation& relation : db.relations) {
     echo += '\n';
-    echo += relation->name();
+    echo += relation.name();
     echo += '(';
-    const auto& attributes = relation->attributes();
-    for (std::size_t attrIdx = 0; attrIdx < attributes.size(); ++attrIdx) {
-      echo += attributes[attrIdx];
-      echo += attrIdx + 1 == attributes.size() ? ")\n" : ", ";
+    std::size_t attrIdx = 0;
+    const std::size_t width = relation.attributes().size();
+    for (const std::string_view attribute : relation.attributes()) {
+      echo += attribute;
+      echo += ++attrIdx == width ? ")\n" : ", ";
     }
-    for (std::size_t tupleIdx = 0; tupleIdx < relation->tupleCount(); ++tupleIdx) {
-      const auto values = valuesOf(relation->tuple(tupleIdx));
+    for (std::size_t tupleIdx = 0; tupleIdx < relation.tupleCount(); ++tupleIdx) {
+      const auto values = valuesOf(relation.tuple(tupleIdx));
       for (std::size_t valueIdx = 0; valueIdx < values.size(); ++valueIdx) {
         echo += values[valueIdx];
         echo += valueIdx + 1 == values.size() ? "\n" : ",";
@@ -113,7 +114,7 @@ void checkAgainstReferenceReader(const Database& db, std::string_view text) {
   if (!expected.endedInJoinSection) NATJOIN_FUZZ_CHECK(db.joinList == expected.joinList);
   NATJOIN_FUZZ_CHECK(db.relations.size() == expected.relations.size());
   for (std::size_t relationIdx = 0; relationIdx < db.relations.size(); ++relationIdx) {
-    const Relation& relation = *db.relations[relationIdx];
+    const Relation& relation = db.relations[relationIdx];
     const test::ReferenceRelation& want = expected.relations[relationIdx];
     NATJOIN_FUZZ_CHECK(relation.name() == want.name);
     NATJOIN_FUZZ_CHECK(std::equal(relation.attributes().begin(), relation.attributes().end(),
@@ -136,11 +137,12 @@ std::size_t maxRows(const Database& db, std::size_t cap) {
   std::size_t product = 1;
   bool anyOperand = false;
   for (const std::string& name : db.joinList) {
-    const auto found = std::find_if(db.relations.begin(), db.relations.end(),
-                                    [&](const auto& relation) { return relation->name() == name; });
+    const auto found =
+        std::find_if(db.relations.begin(), db.relations.end(),
+                     [&](const Relation& relation) { return relation.name() == name; });
     if (found == db.relations.end()) continue;
     anyOperand = true;
-    const std::size_t count = (*found)->tupleCount();
+    const std::size_t count = found->tupleCount();
     if (count == 0) return 0;
     product = product > cap / count ? cap : std::min(cap, product * count);
   }
