@@ -1,7 +1,6 @@
 #include "join/id_index.h"
 
 #include <algorithm>
-#include <numeric>
 
 namespace natjoin {
 namespace {
@@ -77,35 +76,31 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   groupStart_[0] = 0;
   if (restWidth_ == 0) return;
 
-  // Within a group, by the rest of the key; a stable sort keeps equal keys
-  // in ascending tuple order.
-  std::vector<std::uint32_t> order(count);
-  std::iota(order.begin(), order.end(), 0u);
-  auto restOf = [&](std::uint32_t member, std::size_t restIdx) {
-    return operand.id(members_[member], slots_[leading + restIdx]);
+  // Within a group, by the rest of the key and then by tuple number, so
+  // that equal keys stay in ascending tuple order. The members are sorted
+  // where they are: building costs no memory beyond the index.
+  const std::uint32_t* restSlots = slots_.data() + leading;
+  auto restLess = [&](std::uint32_t a, std::uint32_t b) {
+    const std::uint32_t* left = operand.row(a);
+    const std::uint32_t* right = operand.row(b);
+    for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
+      const std::uint32_t slot = restSlots[restIdx];
+      if (left[slot] != right[slot]) return left[slot] < right[slot];
+    }
+    return a < b;
   };
   for (std::size_t group = 0; group < groups; ++group) {
-    const auto first = order.begin() + groupStart_[group];
-    const auto last = order.begin() + groupStart_[group + 1];
-    if (last - first < 2) continue;
-    std::stable_sort(first, last, [&](std::uint32_t a, std::uint32_t b) {
-      for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
-        const std::uint32_t left = restOf(a, restIdx);
-        const std::uint32_t right = restOf(b, restIdx);
-        if (left != right) return left < right;
-      }
-      return false;
-    });
+    const auto first = members_.begin() + groupStart_[group];
+    const auto last = members_.begin() + groupStart_[group + 1];
+    if (last - first >= 2) std::sort(first, last, restLess);
   }
-  std::vector<std::uint32_t> sorted(count);
   restKeys_.resize(count * restWidth_);
   for (std::size_t at = 0; at < count; ++at) {
-    sorted[at] = members_[order[at]];
+    const std::uint32_t* row = operand.row(members_[at]);
     for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
-      restKeys_[at * restWidth_ + restIdx] = restOf(order[at], restIdx);
+      restKeys_[at * restWidth_ + restIdx] = row[restSlots[restIdx]];
     }
   }
-  members_.swap(sorted);
 }
 
 int IdIndex::compareRest(std::uint32_t member, const std::uint32_t* rest) const {
