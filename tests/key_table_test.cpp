@@ -181,5 +181,31 @@ TEST(Dictionary, GrowingKeepsEveryIdWithTextsKeptAsOffsetsOrAsPointers) {
   }
 }
 
+TEST(Dictionary, GrowingALargeTableGivesBackOnlyWhatItHasMoved) {
+  // Enough values for the table to grow in steps of many pages, each step
+  // giving back the old table as it is read.
+  constexpr int kValues = 400000;
+  std::string text;
+  std::vector<std::size_t> offsets;
+  for (int number = 0; number < kValues; ++number) {
+    offsets.push_back(text.size());
+    (text += value(number)) += '\n';
+  }
+  Dictionary dictionary;
+  dictionary.reserve(offsets.size(), text.data(), text.size());
+  auto at = [&](int number) {
+    const std::size_t offset = offsets[static_cast<std::size_t>(number)];
+    return std::string_view(text).substr(offset, text.find('\n', offset) - offset);
+  };
+  for (int number = 0; number < kValues; ++number) {
+    ASSERT_EQ(dictionary.intern(at(number), hashText(at(number))),
+              static_cast<std::uint32_t>(number));
+  }
+  for (int number = 0; number < kValues; ++number) {
+    ASSERT_EQ(dictionary.find(at(number), hashText(at(number))),
+              static_cast<std::uint32_t>(number));
+  }
+}
+
 }  // namespace
 }  // namespace natjoin

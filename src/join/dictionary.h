@@ -2,14 +2,14 @@
 //
 // Open addressing over 8-byte slots: the high half of the value's hash
 // beside the id. The slot is the hash's high half scaled to the table's
-// size, so slots are ordered by it and the table grows (by half) without
+// size, so slots are ordered by it and the table grows (by a quarter) without
 // hashing any text again; most slots that do not match are passed over
 // without looking at the text. A value's text is kept as where it lies in
 // the database: stored tuple text ends every value with "," or "\n", which
 // no value holds, so its start alone tells where it ends.
 //
 // Cost per distinct value: 4 bytes of offset (8 of pointer where the texts
-// span 4 GiB or more) and 11 to 16 of table.
+// span 4 GiB or more) and 11 to 14 of table.
 #ifndef NATJOIN_JOIN_DICTIONARY_H_
 #define NATJOIN_JOIN_DICTIONARY_H_
 
@@ -19,6 +19,33 @@
 #include <vector>
 
 namespace natjoin {
+
+// Zeroed 8-byte slots. Large arrays are anonymous pages, which the kernel
+// gives zeroed and which cost memory only once written; their memory can be
+// given back a part at a time.
+class SlotArray {
+ public:
+  SlotArray() = default;
+  explicit SlotArray(std::size_t count);
+  ~SlotArray();
+  SlotArray(SlotArray&& other) noexcept;
+  SlotArray& operator=(SlotArray&& other) noexcept;
+  SlotArray(const SlotArray&) = delete;
+  SlotArray& operator=(const SlotArray&) = delete;
+
+  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return size_; }
+  std::uint64_t& operator[](std::size_t slot) { return data_[slot]; }
+  const std::uint64_t& operator[](std::size_t slot) const { return data_[slot]; }
+  // Gives back the memory of the whole pages below slot `end`, which must
+  // not be read again.
+  void release(std::size_t end);
+
+ private:
+  std::uint64_t* data_ = nullptr;
+  std::size_t size_ = 0;
+  bool mapped_ = false;
+};
 
 class Dictionary {
  public:
@@ -62,7 +89,7 @@ class Dictionary {
   void add(const char* text);
   void grow();
 
-  std::vector<std::uint64_t> slots_;  // tag << 32 | (id + 1); 0 marks a free slot
+  SlotArray slots_;  // tag << 32 | (id + 1); 0 marks a free slot
   std::uint32_t size_ = 0;
   // Texts as offsets from `lowest_`, or as pointers where they span 4 GiB
   // or more (or no room was made).
