@@ -26,6 +26,18 @@ namespace {
   return 0;
 }
 
+// Runs the tool on `database` and expects its peak within the limit. A child
+// starts as a copy of this process, so a large test process skips instead.
+[[maybe_unused]] void expectPeakWithin(const test::TempDir& dir, const std::string& database,
+                                       long limitKilobytes) {
+  if (ownKilobytes() >= limitKilobytes / 2) {
+    GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
+  }
+  const test::RunResult run = test::runNatjoin({database, dir.file("out.txt")});
+  ASSERT_EQ(run.status, 0);
+  EXPECT_LE(run.peakKilobytes, limitKilobytes);
+}
+
 TEST(Memory, OutermostOperandAndUnjoinedRelationsCostNoMemoryPerTuple) {
 #if defined(__SANITIZE_ADDRESS__)
   GTEST_SKIP() << "the address sanitizer's shadow memory is not the tool's";
@@ -58,13 +70,7 @@ TEST(Memory, OutermostOperandAndUnjoinedRelationsCostNoMemoryPerTuple) {
     }
   }
   const long limitKilobytes = static_cast<long>(size * 12 / 10 / 1024) + long{16} * 1024;
-  if (ownKilobytes() >= limitKilobytes / 2) {
-    GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
-  }
-
-  const test::RunResult run = test::runNatjoin({database, dir.file("out.txt")});
-  ASSERT_EQ(run.status, 0);
-  EXPECT_LE(run.peakKilobytes, limitKilobytes);
+  expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
 
@@ -108,13 +114,7 @@ TEST(Memory, InnerOperandsCostAtMost32BytesPerTuple) {
   }
   const long limitKilobytes =
       std::max(static_cast<long>((size * 12 / 10 + 2 * kInner * 32) / 1024), long{16} * 1024);
-  if (ownKilobytes() >= limitKilobytes / 2) {
-    GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
-  }
-
-  const test::RunResult run = test::runNatjoin({database, dir.file("out.txt")});
-  ASSERT_EQ(run.status, 0);
-  EXPECT_LE(run.peakKilobytes, limitKilobytes);
+  expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
 
@@ -144,13 +144,7 @@ TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
   }
   const long limitKilobytes = std::max(static_cast<long>(size * 12 / 10 / 1024), long{16} * 1024) +
                               static_cast<long>((kRelations - 2) * 64 / 1024);
-  if (ownKilobytes() >= limitKilobytes / 2) {
-    GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
-  }
-
-  const test::RunResult run = test::runNatjoin({database, dir.file("out.txt")});
-  ASSERT_EQ(run.status, 0);
-  EXPECT_LE(run.peakKilobytes, limitKilobytes);
+  expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
 
