@@ -282,6 +282,7 @@ cell() {
   case $2 in
     ok) awk -v m="$(median <"$1")" -v k="$(max_kb <"$1")" 'BEGIN { printf "%.3f | %.1f", m, k * 1024 / 1e6 }' ;;
     budget) echo "> $3 | -" ;;
+    skipped) echo "- | -" ;;
     *) echo "failed | -" ;;
   esac
 }

@@ -13,9 +13,13 @@ constexpr std::size_t kMaxScanned = 4;
 // and in all.
 constexpr std::size_t kMemoPerTuple = 4;
 constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
-// Computations after which a level keeps its memo only if it saves more
-// pruning steps than its lookups cost, each counted as kMemoTryCost steps.
-constexpr std::uint64_t kMemoTrial = 1024;
+// The memo's sample: keys whose hash has its top kSampleBits bits clear
+// (one in 16), judged a window of kSampleWindow sampled keys at a time. A
+// window keeps the memo on if it would save more pruning steps than its
+// lookups cost, each counted as kMemoTryCost steps.
+constexpr unsigned kSampleBits = 4;
+constexpr std::uint32_t kSampleWindow = 64;
+constexpr std::size_t kMaxSampled = std::size_t{1} << 16;
 constexpr std::uint64_t kMemoTryCost = 8;
 
 void readKey(const std::vector<KeySource>& sources, const EncodedView& encoded,
@@ -192,6 +196,28 @@ class Pruner {
   std::vector<std::uint32_t>& childKey_ = level_.cache.get().scratchChild;
 };
 
+// Counts the current key in the memo's sample if it belongs there, and at
+// the end of a window decides whether the memo is used: a hit saves a
+// computation of average cost, a try costs about a lookup.
+void sampleKey(LevelCache& cache) {
+  const std::uint64_t hash = hashIds(cache.key.data(), cache.key.size());
+  if ((hash >> (64 - kSampleBits)) != 0) return;
+  if (cache.sampledKeys.width() != cache.key.size()) {
+    cache.sampledKeys = KeyTable(cache.key.size());
+  }
+  const std::size_t before = cache.sampledKeys.size();
+  const bool seen = before < kMaxSampled ? cache.sampledKeys.insert(cache.key.data()) < before
+                                         : cache.sampledKeys.contains(cache.key.data());
+  ++cache.sampledTries;
+  cache.sampledHits += seen ? 1 : 0;
+  if (cache.sampledTries < kSampleWindow) return;
+  const std::uint64_t averageSteps =
+      cache.computeSteps / std::max<std::uint64_t>(1, cache.computations);
+  cache.memoOn = cache.sampledHits * averageSteps >= cache.sampledTries * kMemoTryCost;
+  cache.sampledTries = 0;
+  cache.sampledHits = 0;
+}
+
 }  // namespace
 
 std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
@@ -256,15 +282,10 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
     cache.memoKeys = KeyTable(cache.key.size());
     cache.memoLimit = kMemoPerTuple * encoded.operands[level.operand].aliveCount() + kMemoSlack;
   }
-  // A hit saves a computation of average cost; a try costs about a lookup.
-  const std::uint64_t computed = cache.memoTries - cache.memoHits;
-  const bool memo = cache.memoTries < kMemoTrial ||
-                    (computed > 0 && cache.memoHits * (cache.memoSteps / computed) >=
-                                         cache.memoTries * kMemoTryCost);
+  sampleKey(cache);
+  const bool memo = cache.memoOn;
   const std::uint32_t entry = memo ? cache.memoKeys.find(cache.key.data()) : KeyTable::kNone;
-  cache.memoTries += memo ? 1 : 0;
   if (entry != KeyTable::kNone) {
-    ++cache.memoHits;
     pruner.locate(chosen);
     const std::uint32_t begin = cache.memoBegin[entry];
     const std::uint32_t end = entry + 1 < cache.memoBegin.size()
@@ -276,7 +297,8 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
   const std::uint64_t stepsBefore = stats.candidateSteps;
   pruner.run(chosen);
   cache.candidates.swap(level.nodes[0].survivors);
-  if (memo) cache.memoSteps += stats.candidateSteps - stepsBefore;
+  ++cache.computations;
+  cache.computeSteps += stats.candidateSteps - stepsBefore;
   if (memo && cache.memoPool.size() + cache.candidates.size() <= cache.memoLimit) {
     cache.memoKeys.insert(cache.key.data());
     cache.memoBegin.push_back(static_cast<std::uint32_t>(cache.memoPool.size()));

@@ -94,11 +94,18 @@ struct LevelCache {
   std::vector<std::uint32_t> memoBegin;  // per memo entry, in memoPool
   std::vector<std::uint32_t> memoPool;
   std::size_t memoLimit = 0;
-  // The memo is given up where keys rarely come back: looking them up and
-  // keeping them would cost more than it saves.
-  std::uint64_t memoTries = 0;
-  std::uint64_t memoHits = 0;
-  std::uint64_t memoSteps = 0;  // pruning steps of the computations tried
+  // The memo is used only where keys come back often enough: looking them
+  // up and keeping them would otherwise cost more than it saves. That is
+  // judged on a sample of the keys, chosen by hash so that a key is in it or
+  // out of it for good, and kept whether the memo is used or not: a key may
+  // come back only after thousands of others, and the memo then pays late
+  // in the run.
+  bool memoOn = true;
+  std::uint64_t computations = 0;
+  std::uint64_t computeSteps = 0;  // pruning steps of all computations
+  KeyTable sampledKeys;            // at most kMaxSampled keys
+  std::uint32_t sampledTries = 0;  // sampled keys in the current window,
+  std::uint32_t sampledHits = 0;   // and those seen before
   // Scratch keys of the pruning, kept so that it allocates nothing per prefix.
   std::vector<std::uint32_t> scratchKey;
   std::vector<std::uint32_t> scratchLookup;
