@@ -17,6 +17,9 @@ namespace {
 
 // How many enumeration steps pass between two looks at the clock.
 constexpr std::uint32_t kPollSteps = 1024;
+// How many rows ahead the last level fetches a tuple's start, and its text.
+constexpr std::size_t kStartAhead = 8;
+constexpr std::size_t kTextAhead = 4;
 // Outer tuples split at a time.
 constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
@@ -54,6 +57,9 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
     pending[level] = pending[level].subspan(1);
     ++stats.candidateVisits;
     if (level + 1 == count) {
+      const std::span<const std::uint32_t> ahead = pending[level];
+      if (ahead.size() > kStartAhead) view.operands[level].prefetchStart(ahead[kStartAhead]);
+      if (ahead.size() > kTextAhead) view.operands[level].prefetchShown(ahead[kTextAhead]);
       rows.writeRow(chosen[level]);
       ++stats.rows;
       if (out.failed()) return false;
