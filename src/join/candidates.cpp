@@ -13,14 +13,6 @@ constexpr std::size_t kMaxScanned = 4;
 // and in all.
 constexpr std::size_t kMemoPerTuple = 4;
 constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
-// The memo's sample: keys whose hash has its top kSampleBits bits clear
-// (one in 16), judged a window of kSampleWindow sampled keys at a time. A
-// window keeps the memo on if it would save more pruning steps than its
-// lookups cost, each counted as kMemoTryCost steps.
-constexpr unsigned kSampleBits = 4;
-constexpr std::uint32_t kSampleWindow = 64;
-constexpr std::size_t kMaxSampled = std::size_t{1} << 16;
-constexpr std::uint64_t kMemoTryCost = 8;
 
 void readKey(const std::vector<KeySource>& sources, const EncodedView& encoded,
              const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
@@ -196,28 +188,6 @@ class Pruner {
   std::vector<std::uint32_t>& childKey_ = level_.cache.get().scratchChild;
 };
 
-// Counts the current key in the memo's sample if it belongs there, and at
-// the end of a window decides whether the memo is used: a hit saves a
-// computation of average cost, a try costs about a lookup.
-void sampleKey(LevelCache& cache) {
-  const std::uint64_t hash = hashIds(cache.key.data(), cache.key.size());
-  if ((hash >> (64 - kSampleBits)) != 0) return;
-  if (cache.sampledKeys.width() != cache.key.size()) {
-    cache.sampledKeys = KeyTable(cache.key.size());
-  }
-  const std::size_t before = cache.sampledKeys.size();
-  const bool seen = before < kMaxSampled ? cache.sampledKeys.insert(cache.key.data()) < before
-                                         : cache.sampledKeys.contains(cache.key.data());
-  ++cache.sampledTries;
-  cache.sampledHits += seen ? 1 : 0;
-  if (cache.sampledTries < kSampleWindow) return;
-  const std::uint64_t averageSteps =
-      cache.computeSteps / std::max<std::uint64_t>(1, cache.computations);
-  cache.memoOn = cache.sampledHits * averageSteps >= cache.sampledTries * kMemoTryCost;
-  cache.sampledTries = 0;
-  cache.sampledHits = 0;
-}
-
 }  // namespace
 
 std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
@@ -278,32 +248,21 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
   readKey(level.cacheSources, encoded, chosen, cache.key);
   cache.valid = true;
   Pruner pruner(level, encoded, indexes, stats);
-  if (cache.memoKeys.width() != cache.key.size()) {
-    cache.memoKeys = KeyTable(cache.key.size());
-    cache.memoLimit = kMemoPerTuple * encoded.operands[level.operand].aliveCount() + kMemoSlack;
+  if (!cache.memo) {
+    cache.memo.emplace(cache.key.size(),
+                       kMemoPerTuple * encoded.operands[level.operand].aliveCount() + kMemoSlack);
   }
-  sampleKey(cache);
-  const bool memo = cache.memoOn;
-  const std::uint32_t entry = memo ? cache.memoKeys.find(cache.key.data()) : KeyTable::kNone;
-  if (entry != KeyTable::kNone) {
-    pruner.locate(chosen);
-    const std::uint32_t begin = cache.memoBegin[entry];
-    const std::uint32_t end = entry + 1 < cache.memoBegin.size()
-                                  ? cache.memoBegin[entry + 1]
-                                  : static_cast<std::uint32_t>(cache.memoPool.size());
-    cache.candidates.assign(cache.memoPool.begin() + begin, cache.memoPool.begin() + end);
-    return cache.candidates;
+  if (cache.memo->consult(cache.key.data())) {
+    if (const auto candidates = cache.memo->find(cache.key.data())) {
+      pruner.locate(chosen);
+      cache.candidates.assign(candidates->begin(), candidates->end());
+      return cache.candidates;
+    }
   }
   const std::uint64_t stepsBefore = stats.candidateSteps;
   pruner.run(chosen);
   cache.candidates.swap(level.nodes[0].survivors);
-  ++cache.computations;
-  cache.computeSteps += stats.candidateSteps - stepsBefore;
-  if (memo && cache.memoPool.size() + cache.candidates.size() <= cache.memoLimit) {
-    cache.memoKeys.insert(cache.key.data());
-    cache.memoBegin.push_back(static_cast<std::uint32_t>(cache.memoPool.size()));
-    cache.memoPool.insert(cache.memoPool.end(), cache.candidates.begin(), cache.candidates.end());
-  }
+  cache.memo->computed(cache.key.data(), cache.candidates, stats.candidateSteps - stepsBefore);
   return cache.candidates;
 }
 

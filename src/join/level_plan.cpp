@@ -138,6 +138,10 @@ std::vector<PruneNode> planPruning(const JoinClasses& classes, const Holders& ho
   return nodes;
 }
 
+bool sourceBefore(const KeySource& a, const KeySource& b) {
+  return a.operand != b.operand ? a.operand < b.operand : a.slot < b.slot;
+}
+
 }  // namespace
 
 const IdIndex& IndexCache::get(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
@@ -160,6 +164,13 @@ std::vector<Level> planLevels(const JoinClasses& classes) {
       level.cacheSources.insert(level.cacheSources.end(), node.anchorSources.begin(),
                                 node.anchorSources.end());
     }
+    // Nodes anchored on one variable read it from one place.
+    std::sort(level.cacheSources.begin(), level.cacheSources.end(), sourceBefore);
+    level.cacheSources.erase(std::unique(level.cacheSources.begin(), level.cacheSources.end(),
+                                         [](const KeySource& a, const KeySource& b) {
+                                           return !sourceBefore(a, b) && !sourceBefore(b, a);
+                                         }),
+                             level.cacheSources.end());
   }
   // The latest earlier level that prunes through each unpruned operand.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> latest(levels.size(), {UINT32_MAX, 0});

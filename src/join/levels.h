@@ -26,6 +26,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -33,6 +34,7 @@
 #include "join/columns.h"
 #include "join/id_index.h"
 #include "join/key_table.h"
+#include "join/list_memo.h"
 #include "join/stats.h"
 
 namespace natjoin {
@@ -87,25 +89,9 @@ struct LevelCache {
   std::vector<std::uint32_t> key;  // the values the candidates were found for
   bool valid = false;
   std::vector<std::uint32_t> candidates;  // ascending
-  // Pruned candidates already found, by the values they depend on, so that
-  // a key met again after others costs a lookup. Capped: at most
-  // kMemoPerTuple ids per tuple of the operand (4 bytes each), plus keys.
-  KeyTable memoKeys;
-  std::vector<std::uint32_t> memoBegin;  // per memo entry, in memoPool
-  std::vector<std::uint32_t> memoPool;
-  std::size_t memoLimit = 0;
-  // The memo is used only where keys come back often enough: looking them
-  // up and keeping them would otherwise cost more than it saves. That is
-  // judged on a sample of the keys, chosen by hash so that a key is in it or
-  // out of it for good, and kept whether the memo is used or not: a key may
-  // come back only after thousands of others, and the memo then pays late
-  // in the run.
-  bool memoOn = true;
-  std::uint64_t computations = 0;
-  std::uint64_t computeSteps = 0;  // pruning steps of all computations
-  KeyTable sampledKeys;            // at most kMaxSampled keys
-  std::uint32_t sampledTries = 0;  // sampled keys in the current window,
-  std::uint32_t sampledHits = 0;   // and those seen before
+  // Pruned candidates already found, by the values they depend on. Capped:
+  // at most kMemoPerTuple ids per tuple of the operand, plus keys.
+  std::optional<ListMemo> memo;
   // Scratch keys of the pruning, kept so that it allocates nothing per prefix.
   std::vector<std::uint32_t> scratchKey;
   std::vector<std::uint32_t> scratchLookup;
