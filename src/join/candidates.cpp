@@ -30,6 +30,18 @@ std::vector<std::uint32_t> concat(const std::vector<std::uint32_t>& slots, const
   return result;
 }
 
+// The tuples a pruning step reads lie at random places in their operand:
+// fetching the ids of the tuple kPrefetchAhead places further on while
+// one is looked at hides most cache misses.
+constexpr std::size_t kPrefetchAhead = 4;
+
+void prefetchRow(const EncodedOperand& operand, std::span<const std::uint32_t> tuples,
+                 std::size_t at) {
+  if (at + kPrefetchAhead < tuples.size()) {
+    __builtin_prefetch(operand.row(tuples[at + kPrefetchAhead]));
+  }
+}
+
 // Computes the survivors of one node from its children's results. Runs on
 // the nodes from the last to the first, so children are done first.
 class Pruner {
@@ -106,10 +118,12 @@ class Pruner {
       }
     }
     const std::span<const std::uint32_t> own = node.anchored;
+    const EncodedOperand& operand = encoded_.operands[node.operand];
     if (own.size() <= bestSize) {
       stats_.candidateSteps += own.size();
-      for (const std::uint32_t tuple : own) {
-        if (survives(node, tuple, UINT32_MAX)) node.survivors.push_back(tuple);
+      for (std::size_t at = 0; at < own.size(); ++at) {
+        prefetchRow(operand, own, at);
+        if (survives(node, own[at], UINT32_MAX)) node.survivors.push_back(own[at]);
       }
     } else {
       fromChild(node, best);
@@ -118,8 +132,9 @@ class Pruner {
     node.sharedKeys.clear();
     std::vector<std::uint32_t>& key = key_;
     key.resize(node.sharedWithParent.size());
-    for (const std::uint32_t tuple : node.survivors) {
-      const std::uint32_t* row = encoded_.operands[node.operand].row(tuple);
+    for (std::size_t at = 0; at < node.survivors.size(); ++at) {
+      prefetchRow(operand, node.survivors, at);
+      const std::uint32_t* row = operand.row(node.survivors[at]);
       for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
         key[keyIdx] = row[node.sharedWithParent[keyIdx].first];
       }
@@ -138,6 +153,7 @@ class Pruner {
           &indexes_.get(node.operand, concat(node.anchorSlots, child.sharedWithParent, true));
     }
     const IdIndex& index = *node.childIndex[childIdx];
+    const EncodedOperand& operand = encoded_.operands[node.operand];
     std::vector<std::uint32_t>& lookupKey = lookupKey_;
     lookupKey.assign(node.anchorKey.begin(), node.anchorKey.end());
     const std::size_t width = child.sharedWithParent.size();
@@ -147,8 +163,14 @@ class Pruner {
                 lookupKey.begin() + static_cast<std::ptrdiff_t>(node.anchorKey.size()));
       const auto found = index.lookup(lookupKey.data());
       stats_.candidateSteps += 1 + found.size();
-      for (const std::uint32_t tuple : found) {
-        if (survives(node, tuple, childIdx)) node.survivors.push_back(tuple);
+      if (node.children.size() == 1) {
+        // No other child to check: every tuple found survives.
+        node.survivors.insert(node.survivors.end(), found.begin(), found.end());
+        return;
+      }
+      for (std::size_t at = 0; at < found.size(); ++at) {
+        prefetchRow(operand, found, at);
+        if (survives(node, found[at], childIdx)) node.survivors.push_back(found[at]);
       }
     };
     if (child.children.empty()) {
@@ -157,8 +179,10 @@ class Pruner {
       key.resize(width);
       const std::span<const std::uint32_t> tuples = child.anchored;
       stats_.candidateSteps += tuples.size();
-      for (const std::uint32_t tuple : tuples) {
-        const std::uint32_t* row = encoded_.operands[child.operand].row(tuple);
+      const EncodedOperand& childOperand = encoded_.operands[child.operand];
+      for (std::size_t at = 0; at < tuples.size(); ++at) {
+        prefetchRow(childOperand, tuples, at);
+        const std::uint32_t* row = childOperand.row(tuples[at]);
         for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
           key[keyIdx] = row[child.sharedWithParent[keyIdx].first];
         }
@@ -176,7 +200,9 @@ class Pruner {
         visit(child.sharedKeys.key(entry));
       }
     }
-    std::sort(node.survivors.begin(), node.survivors.end());
+    // The root's survivors are the level's candidates, visited in ascending
+    // order; an inner node's only offer their keys to its parent.
+    if (node.parent == UINT32_MAX) std::sort(node.survivors.begin(), node.survivors.end());
   }
 
   Level& level_;
