@@ -292,4 +292,40 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
   return cache.candidates;
 }
 
+void prefetchSecondLevel(std::vector<Level>& levels, const EncodedView& encoded,
+                         IndexCache& indexes, std::uint32_t outerTuple, Prefetch stage) {
+  if (levels.size() < 2) return;
+  Level& level = levels[1];
+  if (!level.nodes.empty() || level.inheritLevel != UINT32_MAX || level.boundSlots.empty()) {
+    return;
+  }
+  const EncodedOperand& operand = encoded.operands[1];
+  if (operand.aliveCount() <= kMaxScanned) return;
+  if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
+  // Every bound variable of the second level is the first operand's.
+  const std::uint32_t* row = encoded.operands[0].row(outerTuple);
+  level.lookupKey.resize(level.boundSources.size());
+  for (std::size_t keyIdx = 0; keyIdx < level.boundSources.size(); ++keyIdx) {
+    level.lookupKey[keyIdx] = row[level.boundSources[keyIdx].slot];
+  }
+  switch (stage) {
+    case Prefetch::kGroup:
+      level.index->prefetchGroup(level.lookupKey.data());
+      return;
+    case Prefetch::kMembers:
+      level.index->prefetchMembers(level.lookupKey.data());
+      return;
+    case Prefetch::kStart:
+    case Prefetch::kText:
+      break;
+  }
+  const std::span<const std::uint32_t> found = level.index->lookup(level.lookupKey.data());
+  if (found.empty()) return;
+  if (stage == Prefetch::kStart) {
+    operand.prefetchStart(found[0]);
+  } else {
+    operand.prefetchShown(found[0]);
+  }
+}
+
 }  // namespace natjoin

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "join/rows.h"
 
@@ -20,6 +21,10 @@ constexpr std::uint32_t kPollSteps = 1024;
 // How many rows ahead the last level fetches a tuple's start, and its text.
 constexpr std::size_t kStartAhead = 8;
 constexpr std::size_t kTextAhead = 4;
+// How many outer tuples ahead each stage of the second level's reads is
+// fetched.
+constexpr std::pair<std::size_t, Prefetch> kOuterAhead[] = {
+    {16, Prefetch::kGroup}, {12, Prefetch::kMembers}, {8, Prefetch::kStart}, {4, Prefetch::kText}};
 // Outer tuples split at a time.
 constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
@@ -64,6 +69,14 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
       ++stats.rows;
       if (out.failed()) return false;
       continue;
+    }
+    if (level == 0) {
+      const std::span<const std::uint32_t> ahead = pending[0];
+      for (const auto& [distance, stage] : kOuterAhead) {
+        if (ahead.size() > distance) {
+          prefetchSecondLevel(levels, view, join.indexes, ahead[distance], stage);
+        }
+      }
     }
     rows.choose(level, chosen[level]);
     ++level;

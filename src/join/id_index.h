@@ -37,25 +37,39 @@ class IdIndex {
 
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
-    std::uint32_t number = 0;
-    if (hashed_) {
-      number = table_.find(key);
-      if (number == KeyTable::kNone) return {};
-    } else {
-      std::uint64_t mixed = 0;
-      for (std::size_t keyIdx = 0; keyIdx < leadingDomains_.size(); ++keyIdx) {
-        if (key[keyIdx] >= leadingDomains_[keyIdx]) return {};
-        mixed = mixed * leadingDomains_[keyIdx] + key[keyIdx];
-      }
-      number = static_cast<std::uint32_t>(mixed);
-    }
+    const std::uint32_t number = groupOf(key);
+    if (number == KeyTable::kNone) return {};
     std::uint32_t begin = groupStart_[number];
     std::uint32_t end = groupStart_[number + 1];
     if (restWidth_ > 0) narrow(key + (slots_.size() - restWidth_), begin, end);
     return {members_.data() + begin, end - begin};
   }
 
+  // Lookups of keys known ahead run faster when the processor is asked to
+  // fetch what they read a few keys before: first where the key's group
+  // starts, then, once that is at hand, its members.
+  void prefetchGroup(const std::uint32_t* key) const {
+    if (hashed_) return;
+    const std::uint32_t number = groupOf(key);
+    if (number != KeyTable::kNone) __builtin_prefetch(groupStart_.data() + number);
+  }
+  void prefetchMembers(const std::uint32_t* key) const {
+    const std::uint32_t number = groupOf(key);
+    if (number != KeyTable::kNone) __builtin_prefetch(members_.data() + groupStart_[number]);
+  }
+
  private:
+  // The group of the leading ids of `key`, or KeyTable::kNone where no
+  // member has them.
+  std::uint32_t groupOf(const std::uint32_t* key) const {
+    if (hashed_) return table_.find(key);
+    std::uint64_t mixed = 0;
+    for (std::size_t keyIdx = 0; keyIdx < leadingDomains_.size(); ++keyIdx) {
+      if (key[keyIdx] >= leadingDomains_[keyIdx]) return KeyTable::kNone;
+      mixed = mixed * leadingDomains_[keyIdx] + key[keyIdx];
+    }
+    return static_cast<std::uint32_t>(mixed);
+  }
   // Shrinks [begin, end) to the members whose rest of the key is `rest`.
   void narrow(const std::uint32_t* rest, std::uint32_t& begin, std::uint32_t& end) const;
   int compareRest(std::uint32_t member, const std::uint32_t* rest) const;

@@ -154,6 +154,19 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats);
 
+// What the second level's candidates for a coming outer tuple read, asked
+// of the processor ahead of time in stages, each a few outer tuples after
+// the one before: where the tuples are in the index, the tuples, and the
+// first one's start and text. Most outer tuples lead to a few candidates
+// found at random places, so hiding those cache misses is most of the time
+// of a plain two-operand join.
+enum class Prefetch { kGroup, kMembers, kStart, kText };
+
+// Does nothing unless the second level finds its candidates in an index by
+// the outer tuple's values alone.
+void prefetchSecondLevel(std::vector<Level>& levels, const EncodedView& encoded,
+                         IndexCache& indexes, std::uint32_t outerTuple, Prefetch stage);
+
 }  // namespace natjoin
 
 #endif  // NATJOIN_JOIN_LEVELS_H_
