@@ -434,6 +434,33 @@ TEST(JoinOrder, PrunedCandidatesAreRememberedWhenTheirKeyComesBackLate) {
   EXPECT_LT(stats.candidateSteps, 4 * stats.rows);
 }
 
+TEST(JoinOrder, PrunedCandidatesAgreeWithEveryAnchoredOperand) {
+  // T's candidates are found through V, which offers the fewest keys and
+  // keeps all 1,000 T tuples. For the 100 A tuples with a = 0, U keeps only
+  // ten of them, and the others must be dropped there, not visited to find
+  // no partner in U. (The one A tuple with a = 1 keeps the rest of T alive
+  // through the reduction.)
+  Built built;
+  std::vector<std::vector<std::size_t>> a, t, u, v;
+  for (std::size_t k = 0; k < 100; ++k) a.push_back({0, k});
+  a.push_back({1, 100});
+  for (std::size_t at = 0; at < 1000; ++at) {
+    t.push_back({at, at % 5});
+    u.push_back({at, std::size_t{at < 10 ? 0u : 1u}});
+  }
+  for (std::size_t y = 0; y < 5; ++y) v.push_back({y, 0});
+  add(built, "A", {"a", "k"}, a);
+  add(built, "B", {"b"}, {{0}});
+  add(built, "T", {"x", "y"}, t);
+  add(built, "U", {"x", "a"}, u);
+  add(built, "V", {"y", "b"}, v);
+  select(built, {"A", "B", "T", "U", "V"});
+  JoinStats stats;
+  engineResult(built.operands, &stats);
+  EXPECT_EQ(stats.rows, 100u * 10u + 990u);
+  EXPECT_LT(stats.candidateVisits, 4 * stats.rows);
+}
+
 TEST(JoinOrder, DeadEndsAreRemovedBeforeEnumerating) {
   // R and S share one b everywhere (n² pairs), and T matches no S tuple.
   const std::size_t n = 5000;
