@@ -292,34 +292,57 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
   return cache.candidates;
 }
 
-void prefetchSecondLevel(std::vector<Level>& levels, const EncodedView& encoded,
-                         IndexCache& indexes, std::uint32_t outerTuple, Prefetch stage) {
-  if (levels.size() < 2) return;
-  Level& level = levels[1];
-  if (!level.nodes.empty() || level.inheritLevel != UINT32_MAX || level.boundSlots.empty()) {
+void prefetchLevel(std::vector<Level>& levels, std::size_t levelIdx, const EncodedView& encoded,
+                   IndexCache& indexes, const std::vector<std::uint32_t>& chosen, Prefetch stage) {
+  Level& level = levels[levelIdx];
+  if (!level.nodes.empty()) {
+    // The tuples of a node anchored by the prefix are read by the pruning,
+    // and where few, written by a later level that filters them.
+    std::vector<std::uint32_t>& key = level.cache.get().scratchKey;
+    for (std::size_t nodeIdx = 1; nodeIdx < level.nodes.size(); ++nodeIdx) {
+      const PruneNode& node = level.nodes[nodeIdx];
+      if (node.anchorIndex == nullptr || node.anchorSources.empty()) continue;
+      readKey(node.anchorSources, encoded, chosen, key);
+      if (stage == Prefetch::kGroup) {
+        node.anchorIndex->prefetchGroup(key.data());
+        continue;
+      }
+      if (stage == Prefetch::kMembers) {
+        node.anchorIndex->prefetchMembers(key.data());
+        continue;
+      }
+      const std::span<const std::uint32_t> found = node.anchorIndex->lookup(key.data());
+      if (found.empty() || found.size() > 2) continue;
+      const EncodedOperand& operand = encoded.operands[node.operand];
+      for (const std::uint32_t tuple : found) {
+        if (stage == Prefetch::kStart) {
+          __builtin_prefetch(operand.row(tuple));
+          operand.prefetchStart(tuple);
+        } else {
+          operand.prefetchShown(tuple);
+        }
+      }
+    }
     return;
   }
-  const EncodedOperand& operand = encoded.operands[1];
+  if (level.inheritLevel != UINT32_MAX || level.boundSlots.empty()) return;
+  const EncodedOperand& operand = encoded.operands[level.operand];
   if (operand.aliveCount() <= kMaxScanned) return;
   if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
-  // Every bound variable of the second level is the first operand's.
-  const std::uint32_t* row = encoded.operands[0].row(outerTuple);
-  level.lookupKey.resize(level.boundSources.size());
-  for (std::size_t keyIdx = 0; keyIdx < level.boundSources.size(); ++keyIdx) {
-    level.lookupKey[keyIdx] = row[level.boundSources[keyIdx].slot];
-  }
+  readKey(level.boundSources, encoded, chosen, level.lookupKey);
+  const IdIndex& index = *level.index;
   switch (stage) {
     case Prefetch::kGroup:
-      level.index->prefetchGroup(level.lookupKey.data());
+      index.prefetchGroup(level.lookupKey.data());
       return;
     case Prefetch::kMembers:
-      level.index->prefetchMembers(level.lookupKey.data());
+      index.prefetchMembers(level.lookupKey.data());
       return;
     case Prefetch::kStart:
     case Prefetch::kText:
       break;
   }
-  const std::span<const std::uint32_t> found = level.index->lookup(level.lookupKey.data());
+  const std::span<const std::uint32_t> found = index.lookup(level.lookupKey.data());
   if (found.empty()) return;
   if (stage == Prefetch::kStart) {
     operand.prefetchStart(found[0]);

@@ -1,6 +1,7 @@
 #include "join/enumerate.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -21,10 +22,14 @@ constexpr std::uint32_t kPollSteps = 1024;
 // How many rows ahead the last level fetches a tuple's start, and its text.
 constexpr std::size_t kStartAhead = 8;
 constexpr std::size_t kTextAhead = 4;
-// How many outer tuples ahead each stage of the second level's reads is
-// fetched.
-constexpr std::pair<std::size_t, Prefetch> kOuterAhead[] = {
-    {16, Prefetch::kGroup}, {12, Prefetch::kMembers}, {8, Prefetch::kStart}, {4, Prefetch::kText}};
+// How many tuples ahead at a level each stage of the next level's reads is
+// fetched, the nearest last.
+constexpr std::array<std::pair<std::size_t, Prefetch>, 4> kLevelAhead = {{
+    {16, Prefetch::kGroup},
+    {12, Prefetch::kMembers},
+    {8, Prefetch::kStart},
+    {4, Prefetch::kText},
+}};
 // Outer tuples split at a time.
 constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
@@ -70,12 +75,15 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
       if (out.failed()) return false;
       continue;
     }
-    if (level == 0) {
-      const std::span<const std::uint32_t> ahead = pending[0];
-      for (const auto& [distance, stage] : kOuterAhead) {
-        if (ahead.size() > distance) {
-          prefetchSecondLevel(levels, view, join.indexes, ahead[distance], stage);
-        }
+    // The next level's reads for the tuples coming at this one.
+    const std::span<const std::uint32_t> ahead = pending[level];
+    if (ahead.size() > kLevelAhead.back().first) {
+      for (const auto& [distance, stage] : kLevelAhead) {
+        if (ahead.size() <= distance) continue;
+        const std::uint32_t current = chosen[level];
+        chosen[level] = ahead[distance];
+        prefetchLevel(levels, level + 1, view, join.indexes, chosen, stage);
+        chosen[level] = current;
       }
     }
     rows.choose(level, chosen[level]);

@@ -154,18 +154,20 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats);
 
-// What the second level's candidates for a coming outer tuple read, asked
-// of the processor ahead of time in stages, each a few outer tuples after
-// the one before: where the tuples are in the index, the tuples, and the
-// first one's start and text. Most outer tuples lead to a few candidates
-// found at random places, so hiding those cache misses is most of the time
-// of a plain two-operand join.
+// What finding the candidates of a level for a coming prefix reads, asked
+// of the processor ahead of time in stages, each a few prefixes after the
+// one before: where the tuples are in an index, the tuples, and the first
+// one's start and text. Prefixes mostly lead to a few candidates found at
+// random places, so hiding those cache misses is much of the time of a
+// join with a large result.
 enum class Prefetch { kGroup, kMembers, kStart, kText };
 
-// Does nothing unless the second level finds its candidates in an index by
-// the outer tuple's values alone.
-void prefetchSecondLevel(std::vector<Level>& levels, const EncodedView& encoded,
-                         IndexCache& indexes, std::uint32_t outerTuple, Prefetch stage);
+// Prefetches `stage` for level `levelIdx` given the tuples `chosen` at the
+// earlier levels. A level pruned through later operands gets only its
+// anchors' groups and tuples; one whose candidates are filtered from an
+// earlier level's, or are checked one by one, gets nothing.
+void prefetchLevel(std::vector<Level>& levels, std::size_t levelIdx, const EncodedView& encoded,
+                   IndexCache& indexes, const std::vector<std::uint32_t>& chosen, Prefetch stage);
 
 }  // namespace natjoin
 
