@@ -11,7 +11,7 @@ namespace {
 // lookups cost, each counted as kTryCost steps.
 constexpr unsigned kSampleBits = 4;
 constexpr std::uint32_t kSampleWindow = 64;
-constexpr std::size_t kMaxSampled = std::size_t{1} << 16;
+constexpr std::size_t kMaxSampled = std::size_t{1} << 12;
 constexpr std::uint64_t kTryCost = 8;
 
 }  // namespace

@@ -9,7 +9,7 @@
 // the memo then pays late in the run.
 //
 // Cost: at most `limit` ids of lists (4 bytes each), plus per list its key
-// in a KeyTable and a 4-byte start; the sample holds at most 65,536 keys.
+// in a KeyTable and a 4-byte start; the sample holds at most 4,096 keys.
 #ifndef NATJOIN_JOIN_LIST_MEMO_H_
 #define NATJOIN_JOIN_LIST_MEMO_H_
 
