@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/run.h"
 #include "test_util.h"
 
 namespace natjoin::test {
@@ -157,6 +158,37 @@ TEST(Cli, RunningOutOfMemoryFailsAndLeavesTheOutputAlone) {
   EXPECT_NE(run.status, 0);
   EXPECT_EQ(run.output, "");
   EXPECT_EQ(readFile(dir.file("out.txt")), "keep me");
+}
+
+TEST(Cli, ThreadsTheSystemCannotGiveAreDoneWithout) {
+  // 64 threads do not fit in 120 MB of address space with the join's own
+  // memory: the run goes on with the threads it gets, or, where the memory
+  // runs out, fails with the message. It never aborts.
+  TempDir dir;
+  std::string db = "join(R, S)\n\nR(k, x)\n";
+  for (int at = 0; at < 200000; ++at)
+    db += std::to_string(at) + "," + std::to_string(at % 7) + "\n";
+  db += "\nS(k, y)\n";
+  for (int at = 0; at < 200000; ++at) db += std::to_string(at * 3) + ",y\n";
+  writeFile(dir.file("db.txt"), db);
+  ASSERT_EQ(runNatjoin({dir.file("db.txt"), dir.file("expected.txt")}).status, 0);
+  const char* const saved = std::getenv("NATJOIN_THREADS");
+  const std::string savedText = saved != nullptr ? saved : "";
+  ::setenv("NATJOIN_THREADS", "64", 1);
+  const RunResult run =
+      runNatjoin({dir.file("db.txt"), dir.file("out.txt")}, {}, std::size_t{120} << 20);
+  if (saved != nullptr) {
+    ::setenv("NATJOIN_THREADS", savedText.c_str(), 1);
+  } else {
+    ::unsetenv("NATJOIN_THREADS");
+  }
+  EXPECT_EQ(run.signal, 0);
+  if (run.status == 0) {
+    EXPECT_EQ(readFile(dir.file("out.txt")), readFile(dir.file("expected.txt")));
+  } else {
+    EXPECT_EQ(run.status, kExitOutOfMemory);
+    EXPECT_EQ(run.output, "");
+  }
 }
 #endif
 

@@ -7,8 +7,6 @@ namespace {
 
 // The most inherited tuples a level filters instead of looking up.
 constexpr std::size_t kMaxInherited = 16;
-// The most tuples an unpruned level checks one by one instead of indexing.
-constexpr std::size_t kMaxScanned = 4;
 // How many remembered candidates a level may keep, per tuple of its operand
 // and in all.
 constexpr std::size_t kMemoPerTuple = 4;
@@ -245,7 +243,7 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
     const EncodedOperand& operand = encoded.operands[level.operand];
     // A few tuples are checked one by one: an index for them would cost
     // more memory than the tuples, in a join of thousands of tiny operands.
-    if (operand.aliveCount() <= kMaxScanned) {
+    if (operand.aliveCount() <= kMaxScannedTuples) {
       level.scanned.clear();
       for (std::size_t rank = 0; rank < operand.aliveCount(); ++rank) {
         const std::uint32_t tuple = operand.aliveAt(rank);
@@ -327,7 +325,7 @@ void prefetchLevel(std::vector<Level>& levels, std::size_t levelIdx, const Encod
   }
   if (level.inheritLevel != UINT32_MAX || level.boundSlots.empty()) return;
   const EncodedOperand& operand = encoded.operands[level.operand];
-  if (operand.aliveCount() <= kMaxScanned) return;
+  if (operand.aliveCount() <= kMaxScannedTuples) return;
   if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
   readKey(level.boundSources, encoded, chosen, level.lookupKey);
   const IdIndex& index = *level.index;

@@ -5,10 +5,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <optional>
 #include <span>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -289,8 +291,14 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
   const std::size_t chunkCount = (total + chunkSize - 1) / chunkSize;
   Coordinator coordinator(out, chunkCount, std::size_t{threads} * kMaxAheadPerThread);
   std::vector<JoinStats> threadStats(threads);
+  // The indexes every thread will need are built first, side by side.
+  const auto used = indexesUsed(join.levels, join.encoded);
+  std::atomic<std::size_t> nextIndex{0};
 
   auto work = [&](unsigned threadIdx) {
+    for (std::size_t at = nextIndex++; at < used.size(); at = nextIndex++) {
+      join.indexes.get(used[at].first, used[at].second);
+    }
     std::vector<Level> levels = join.levels;
     ChunkSink sink(coordinator);
     OutputWriter chunkOut(sink);
@@ -316,12 +324,34 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
       coordinator.finish(*chunk, sink.take());
     }
   };
+  // What a thread throws (running out of memory) stops the others, and is
+  // thrown again here once they are done.
+  std::exception_ptr error;
+  std::mutex errorMutex;
+  auto guarded = [&](unsigned threadIdx) {
+    try {
+      work(threadIdx);
+    } catch (...) {
+      {
+        std::lock_guard lock(errorMutex);
+        if (!error) error = std::current_exception();
+      }
+      coordinator.fail();
+    }
+  };
   std::vector<std::thread> helpers;
   for (unsigned threadIdx = 1; threadIdx < threads; ++threadIdx) {
-    helpers.emplace_back(work, threadIdx);
+    // Chunks are claimed as threads come free, so fewer threads than asked
+    // for (where the system has no more to give) do the same work.
+    try {
+      helpers.emplace_back(guarded, threadIdx);
+    } catch (const std::system_error&) {
+      break;
+    }
   }
-  work(0);
+  guarded(0);
   for (std::thread& helper : helpers) helper.join();
+  if (error) std::rethrow_exception(error);
   for (const JoinStats& part : threadStats) {
     stats.reduceSteps += part.reduceSteps;
     stats.candidateSteps += part.candidateSteps;

@@ -145,10 +145,32 @@ bool sourceBefore(const KeySource& a, const KeySource& b) {
 }  // namespace
 
 const IdIndex& IndexCache::get(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
-  std::lock_guard lock(mutex_);
-  auto& entry = indexes_[{operand, slots}];
-  if (!entry) entry = std::make_unique<IdIndex>(encoded_.operands[operand], slots);
-  return *entry;
+  Entry* entry = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    auto& slot = indexes_[{operand, slots}];
+    if (!slot) slot = std::make_unique<Entry>();
+    entry = slot.get();
+  }
+  std::call_once(entry->built, [&] {
+    entry->index = std::make_unique<IdIndex>(encoded_.operands[operand], slots);
+  });
+  return *entry->index;
+}
+
+std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
+    const std::vector<Level>& levels, const EncodedJoin& encoded) {
+  std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> used;
+  for (const Level& level : levels) {
+    for (const PruneNode& node : level.nodes) used.emplace_back(node.operand, node.anchorSlots);
+    // A level filtering an earlier one's tuples, or checking a few tuples
+    // one by one, may never need its index.
+    if (level.nodes.empty() && level.inheritLevel == UINT32_MAX && !level.boundSlots.empty() &&
+        encoded.operands[level.operand].aliveCount() > kMaxScannedTuples) {
+      used.emplace_back(level.operand, level.boundSlots);
+    }
+  }
+  return used;
 }
 
 std::vector<Level> planLevels(const JoinClasses& classes) {

@@ -39,6 +39,9 @@
 
 namespace natjoin {
 
+// The most tuples an unpruned level checks one by one instead of indexing.
+inline constexpr std::size_t kMaxScannedTuples = 4;
+
 // Where a bound variable's value is read: the slot of an earlier operand.
 struct KeySource {
   std::uint32_t operand;
@@ -48,16 +51,21 @@ struct KeySource {
 using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 
 // Indexes by (operand, slots), built on first use and shared by all levels
-// and threads.
+// and threads. Two threads may build two indexes at once; a thread that
+// needs an index being built waits for it.
 class IndexCache {
  public:
   explicit IndexCache(const EncodedJoin& encoded) : encoded_(encoded) {}
   const IdIndex& get(std::uint32_t operand, const std::vector<std::uint32_t>& slots);
 
  private:
+  struct Entry {
+    std::once_flag built;
+    std::unique_ptr<IdIndex> index;
+  };
   const EncodedJoin& encoded_;
-  std::mutex mutex_;
-  std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::unique_ptr<IdIndex>> indexes_;
+  std::mutex mutex_;  // guards the map, not the entries' building
+  std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::unique_ptr<Entry>> indexes_;
 };
 
 // One operand of a level's component in the join tree rooted at the level.
@@ -146,6 +154,12 @@ struct Level {
 // Plans every level from the variables alone; the indexes it names are built
 // on first use, after the reduction.
 std::vector<Level> planLevels(const JoinClasses& classes);
+
+// The indexes that finding candidates surely uses once some prefix reaches
+// each level, as (operand, slots): threads may build them side by side
+// before they enumerate.
+std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
+    const std::vector<Level>& levels, const EncodedJoin& encoded);
 
 // The candidates of level `levelIdx` of `levels` given the tuples `chosen`
 // at the earlier levels.
