@@ -93,6 +93,18 @@ TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
     EXPECT_EQ(found(second, {7}), Tuples());
     const IdIndex all(operand, {});
     EXPECT_EQ(all.lookup(nullptr).size(), 22u);
+    // Every key of ids 0 to 4 (some beyond a slot's values), against the
+    // alive tuples that hold it: the ends of each group and the gaps in it.
+    for (std::uint32_t key = 0; key < 125; ++key) {
+      const std::vector<std::uint32_t> ids = {key % 5, key / 5 % 5, key / 25};
+      Tuples expected;
+      for (const std::uint32_t tuple : operand.alive) {
+        if (tuple % 4 == ids[0] && tuple % 3 == ids[1] && tuple % 2 == ids[2]) {
+          expected.push_back(tuple);
+        }
+      }
+      EXPECT_EQ(found(three, ids), expected) << ids[0] << ids[1] << ids[2];
+    }
   }
 }
 
