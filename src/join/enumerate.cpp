@@ -340,6 +340,7 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
     }
   };
   std::vector<std::thread> helpers;
+  helpers.reserve(threads - 1);  // no allocation once threads run
   for (unsigned threadIdx = 1; threadIdx < threads; ++threadIdx) {
     // Chunks are claimed as threads come free, so fewer threads than asked
     // for (where the system has no more to give) do the same work.
