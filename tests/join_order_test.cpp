@@ -370,17 +370,18 @@ TEST(JoinOrder, UnrelatedLevelDoesNotRepeatTheWorkOfLaterOnes) {
   EXPECT_LT(stats.candidateSteps, stats.rows / 10);
 }
 
-TEST(JoinOrder, PrunedCandidatesAreRememberedWhenTheirKeyComesBack) {
-  // R ⋈ S, then the cycle T(c,d) ⋈ U(d,e) ⋈ V(e,c): T's candidates depend on
-  // c only, which takes ten values in turn over 2,000 prefixes.
+// R ⋈ S, then the cycle T(c,d) ⋈ U(d,e) ⋈ V(e,c): T's candidates depend on
+// c only. `prefixes` R ⋈ S rows take the `keys` values of c in turn, and
+// each value closes `perKey` cycles. Returns the join's counters.
+JoinStats chainIntoCycle(std::size_t prefixes, std::size_t keys, std::size_t perKey) {
   Built built;
   std::vector<std::vector<std::size_t>> r, s, t, u, v;
-  for (std::size_t at = 0; at < 2000; ++at) {
+  for (std::size_t at = 0; at < prefixes; ++at) {
     r.push_back({at, at});
-    s.push_back({at, at % 10});
+    s.push_back({at, at % keys});
   }
-  for (std::size_t c = 0; c < 10; ++c) {
-    for (std::size_t k = 0; k < 50; ++k) {
+  for (std::size_t c = 0; c < keys; ++c) {
+    for (std::size_t k = 0; k < perKey; ++k) {
       const std::size_t d = c * 100 + k;
       t.push_back({c, d});
       u.push_back({d, d});
@@ -395,6 +396,12 @@ TEST(JoinOrder, PrunedCandidatesAreRememberedWhenTheirKeyComesBack) {
   select(built, {"R", "S", "T", "U", "V"});
   JoinStats stats;
   engineResult(built.operands, &stats);
+  return stats;
+}
+
+TEST(JoinOrder, PrunedCandidatesAreRememberedWhenTheirKeyComesBack) {
+  // c takes ten values in turn over 2,000 prefixes.
+  const JoinStats stats = chainIntoCycle(2000, 10, 50);
   EXPECT_EQ(stats.rows, 2000u * 50u);
   // U's candidates cost about two steps a row; T's, found anew for every
   // prefix, would cost some 200 steps per prefix on top.
@@ -402,32 +409,11 @@ TEST(JoinOrder, PrunedCandidatesAreRememberedWhenTheirKeyComesBack) {
 }
 
 TEST(JoinOrder, PrunedCandidatesAreRememberedWhenTheirKeyComesBackLate) {
-  // As above, but c runs through 2,000 values before any comes back, eight
-  // rounds in all: a memo judged on its first thousand keys would see no
-  // key twice and give up the seven rounds where every key comes back.
+  // c runs through 2,000 values before any comes back, eight rounds in
+  // all: a memo judged on its first thousand keys would see no key twice
+  // and give up the seven rounds where every key comes back.
   const std::size_t keys = 2000;
-  Built built;
-  std::vector<std::vector<std::size_t>> r, s, t, u, v;
-  for (std::size_t at = 0; at < 8 * keys; ++at) {
-    r.push_back({at, at});
-    s.push_back({at, at % keys});
-  }
-  for (std::size_t c = 0; c < keys; ++c) {
-    for (std::size_t k = 0; k < 8; ++k) {
-      const std::size_t d = c * 100 + k;
-      t.push_back({c, d});
-      u.push_back({d, d});
-      v.push_back({d, c});
-    }
-  }
-  add(built, "R", {"a", "b"}, r);
-  add(built, "S", {"b", "c"}, s);
-  add(built, "T", {"c", "d"}, t);
-  add(built, "U", {"d", "e"}, u);
-  add(built, "V", {"e", "c"}, v);
-  select(built, {"R", "S", "T", "U", "V"});
-  JoinStats stats;
-  engineResult(built.operands, &stats);
+  const JoinStats stats = chainIntoCycle(8 * keys, keys, 8);
   EXPECT_EQ(stats.rows, 8 * keys * 8);
   // About two steps a row for U, and some 50 per computation of T's: 16,000
   // computations would double that.
