@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <array>
+#include <bit>
 
 #include "join/levels.h"
 
@@ -12,7 +14,7 @@ constexpr std::size_t kMaxInherited = 16;
 constexpr std::size_t kMemoPerTuple = 4;
 constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
 
-void readKey(const std::vector<KeySource>& sources, const EncodedView& encoded,
+void readKey(std::span<const KeySource> sources, const EncodedView& encoded,
              const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
   key.resize(sources.size());
   for (std::size_t keyIdx = 0; keyIdx < sources.size(); ++keyIdx) {
@@ -21,12 +23,20 @@ void readKey(const std::vector<KeySource>& sources, const EncodedView& encoded,
   }
 }
 
-std::vector<std::uint32_t> concat(const std::vector<std::uint32_t>& slots, const SlotPairs& pairs,
-                                  bool second) {
-  std::vector<std::uint32_t> result(slots);
-  for (const auto& pair : pairs) result.push_back(second ? pair.second : pair.first);
-  return result;
-}
+// Every ascending list of tuples 0 to 3, by the mask of its members: the
+// candidates of a compacted operand of at most four tuples are one of them,
+// so checking such an operand tuple by tuple needs no storage per level.
+static_assert(kMaxScannedTuples == 4);
+constexpr auto kSubsets = [] {
+  std::array<std::array<std::uint32_t, 4>, 16> subsets{};
+  for (std::uint32_t mask = 0; mask < 16; ++mask) {
+    std::uint32_t size = 0;
+    for (std::uint32_t tuple = 0; tuple < 4; ++tuple) {
+      if ((mask >> tuple) & 1) subsets[mask][size++] = tuple;
+    }
+  }
+  return subsets;
+}();
 
 // The tuples a pruning step reads lie at random places in their operand:
 // fetching the ids of the tuple kPrefetchAhead places further on while
@@ -44,14 +54,21 @@ void prefetchRow(const EncodedOperand& operand, std::span<const std::uint32_t> t
 // the nodes from the last to the first, so children are done first.
 class Pruner {
  public:
-  Pruner(Level& level, const EncodedView& encoded, IndexCache& indexes, JoinStats& stats)
-      : level_(level), encoded_(encoded), indexes_(indexes), stats_(stats) {}
+  Pruner(const Pruning& pruning, LevelCache& cache, LevelStates& states, const EncodedView& encoded,
+         IndexCache& indexes, JoinStats& stats)
+      : nodes_(pruning.nodes),
+        states_(cache.nodes),
+        encoded_(encoded),
+        indexes_(indexes),
+        stats_(stats),
+        key_(states.key()),
+        lookupKey_(states.lookupKey()),
+        childKey_(states.childKey()) {}
 
   void run(const std::vector<std::uint32_t>& chosen) {
     locate(chosen);
-    auto& nodes = level_.nodes;
-    for (std::size_t nodeIdx = nodes.size(); nodeIdx-- > 0;) {
-      if (!nodes[nodeIdx].children.empty()) computeNode(nodes[nodeIdx]);
+    for (std::size_t nodeIdx = nodes_.size(); nodeIdx-- > 0;) {
+      if (!nodes_[nodeIdx].children.empty()) computeNode(nodeIdx);
     }
   }
 
@@ -59,123 +76,130 @@ class Pruner {
   // filter these (Level::inheritLevel), so they are kept current even where
   // the candidates come from the memo.
   void locate(const std::vector<std::uint32_t>& chosen) {
-    auto& nodes = level_.nodes;
-    for (PruneNode& node : nodes) {
-      readKey(node.anchorSources, encoded_, chosen, node.anchorKey);
-      if (node.anchorIndex == nullptr) {
-        node.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
+    for (std::size_t nodeIdx = 0; nodeIdx < nodes_.size(); ++nodeIdx) {
+      const PruneNode& node = nodes_[nodeIdx];
+      NodeState& state = states_[nodeIdx];
+      readKey(node.anchorSources, encoded_, chosen, state.anchorKey);
+      if (state.anchorIndex == nullptr) {
+        state.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
       }
-      node.anchored = node.anchorIndex->lookup(node.anchorKey.data());
+      state.anchored = state.anchorIndex->lookup(state.anchorKey.data());
     }
   }
 
  private:
   // How many keys a child offers its parent.
-  std::size_t offered(PruneNode& child) {
-    return child.children.empty() ? child.anchored.size() : child.sharedKeys.size();
+  std::size_t offered(std::uint32_t childIdx) const {
+    return nodes_[childIdx].children.empty() ? states_[childIdx].anchored.size()
+                                             : states_[childIdx].sharedKeys.size();
   }
 
-  // Whether `tuple` of `node` has a partner in `child`.
-  bool hasPartner(const PruneNode& node, std::uint32_t tuple, PruneNode& child) {
+  // Whether `tuple` of `node` has a partner in node `childIdx`.
+  bool hasPartner(const PruneNode& node, std::uint32_t tuple, std::uint32_t childIdx) {
+    const PruneNode& child = nodes_[childIdx];
+    NodeState& state = states_[childIdx];
     const std::uint32_t* row = encoded_.operands[node.operand].row(tuple);
     if (!child.children.empty()) {
       key_.resize(child.sharedWithParent.size());
       for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
         key_[keyIdx] = row[child.sharedWithParent[keyIdx].second];
       }
-      return child.sharedKeys.contains(key_.data());
+      return state.sharedKeys.contains(key_.data());
     }
-    if (child.probeIndex == nullptr) {
-      child.probeIndex =
-          &indexes_.get(child.operand, concat(child.anchorSlots, child.sharedWithParent, false));
+    if (state.probeIndex == nullptr) {
+      state.probeIndex = &indexes_.get(child.operand, child.probeSlots);
     }
-    key_ = child.anchorKey;
+    key_ = state.anchorKey;
     for (const auto& pair : child.sharedWithParent) key_.push_back(row[pair.second]);
-    return !child.probeIndex->lookup(key_.data()).empty();
+    return !state.probeIndex->lookup(key_.data()).empty();
   }
 
   bool survives(const PruneNode& node, std::uint32_t tuple, std::uint32_t skipChild) {
     for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
       if (childIdx == skipChild) continue;
       ++stats_.candidateSteps;
-      if (!hasPartner(node, tuple, level_.nodes[node.children[childIdx]])) return false;
+      if (!hasPartner(node, tuple, node.children[childIdx])) return false;
     }
     return true;
   }
 
-  void computeNode(PruneNode& node) {
-    node.survivors.clear();
+  void computeNode(std::size_t nodeIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    state.survivors.clear();
     // The child offering the fewest keys, against the node's own tuples.
     std::uint32_t best = 0;
     std::size_t bestSize = SIZE_MAX;
     for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
-      const std::size_t size = offered(level_.nodes[node.children[childIdx]]);
+      const std::size_t size = offered(node.children[childIdx]);
       if (size < bestSize) {
         best = childIdx;
         bestSize = size;
       }
     }
-    const std::span<const std::uint32_t> own = node.anchored;
+    const std::span<const std::uint32_t> own = state.anchored;
     const EncodedOperand& operand = encoded_.operands[node.operand];
     if (own.size() <= bestSize) {
       stats_.candidateSteps += own.size();
       for (std::size_t at = 0; at < own.size(); ++at) {
         prefetchRow(operand, own, at);
-        if (survives(node, own[at], UINT32_MAX)) node.survivors.push_back(own[at]);
+        if (survives(node, own[at], UINT32_MAX)) state.survivors.push_back(own[at]);
       }
     } else {
-      fromChild(node, best);
+      fromChild(nodeIdx, best);
     }
     if (node.parent == UINT32_MAX) return;
-    node.sharedKeys.clear();
+    state.sharedKeys.clear();
     std::vector<std::uint32_t>& key = key_;
     key.resize(node.sharedWithParent.size());
-    for (std::size_t at = 0; at < node.survivors.size(); ++at) {
-      prefetchRow(operand, node.survivors, at);
-      const std::uint32_t* row = operand.row(node.survivors[at]);
+    for (std::size_t at = 0; at < state.survivors.size(); ++at) {
+      prefetchRow(operand, state.survivors, at);
+      const std::uint32_t* row = operand.row(state.survivors[at]);
       for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
         key[keyIdx] = row[node.sharedWithParent[keyIdx].first];
       }
-      node.sharedKeys.insert(key.data());
+      state.sharedKeys.insert(key.data());
     }
-    stats_.candidateSteps += node.survivors.size();
+    stats_.candidateSteps += state.survivors.size();
   }
 
   // Finds the node's tuples through the keys child `childIdx` offers: each
   // distinct key leads to its own group of tuples, so no tuple is found
   // twice; the groups are merged into ascending order by a sort.
-  void fromChild(PruneNode& node, std::uint32_t childIdx) {
-    PruneNode& child = level_.nodes[node.children[childIdx]];
-    if (node.childIndex[childIdx] == nullptr) {
-      node.childIndex[childIdx] =
-          &indexes_.get(node.operand, concat(node.anchorSlots, child.sharedWithParent, true));
+  void fromChild(std::size_t nodeIdx, std::uint32_t childIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    const PruneNode& child = nodes_[node.children[childIdx]];
+    NodeState& childState = states_[node.children[childIdx]];
+    if (state.childIndex[childIdx] == nullptr) {
+      state.childIndex[childIdx] = &indexes_.get(node.operand, node.childSlots[childIdx]);
     }
-    const IdIndex& index = *node.childIndex[childIdx];
+    const IdIndex& index = *state.childIndex[childIdx];
     const EncodedOperand& operand = encoded_.operands[node.operand];
     std::vector<std::uint32_t>& lookupKey = lookupKey_;
-    lookupKey.assign(node.anchorKey.begin(), node.anchorKey.end());
+    lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
     const std::size_t width = child.sharedWithParent.size();
-    lookupKey.resize(node.anchorKey.size() + width);
+    lookupKey.resize(state.anchorKey.size() + width);
     auto visit = [&](const std::uint32_t* key) {
       std::copy(key, key + width,
-                lookupKey.begin() + static_cast<std::ptrdiff_t>(node.anchorKey.size()));
+                lookupKey.begin() + static_cast<std::ptrdiff_t>(state.anchorKey.size()));
       const auto found = index.lookup(lookupKey.data());
       stats_.candidateSteps += 1 + found.size();
       if (node.children.size() == 1) {
         // No other child to check: every tuple found survives.
-        node.survivors.insert(node.survivors.end(), found.begin(), found.end());
+        state.survivors.insert(state.survivors.end(), found.begin(), found.end());
         return;
       }
       for (std::size_t at = 0; at < found.size(); ++at) {
         prefetchRow(operand, found, at);
-        if (survives(node, found[at], childIdx)) node.survivors.push_back(found[at]);
+        if (survives(node, found[at], childIdx)) state.survivors.push_back(found[at]);
       }
     };
     if (child.children.empty()) {
-      child.seenKeys.clear();
+      childState.seenKeys.clear();
       std::vector<std::uint32_t>& key = childKey_;
       key.resize(width);
-      const std::span<const std::uint32_t> tuples = child.anchored;
+      const std::span<const std::uint32_t> tuples = childState.anchored;
       stats_.candidateSteps += tuples.size();
       const EncodedOperand& childOperand = encoded_.operands[child.operand];
       for (std::size_t at = 0; at < tuples.size(); ++at) {
@@ -189,92 +213,95 @@ class Pruner {
           visit(key.data());
           break;
         }
-        const std::size_t before = child.seenKeys.size();
-        child.seenKeys.insert(key.data());
-        if (child.seenKeys.size() != before) visit(key.data());
+        const std::size_t before = childState.seenKeys.size();
+        childState.seenKeys.insert(key.data());
+        if (childState.seenKeys.size() != before) visit(key.data());
       }
     } else {
-      for (std::uint32_t entry = 0; entry < child.sharedKeys.size(); ++entry) {
-        visit(child.sharedKeys.key(entry));
+      for (std::uint32_t entry = 0; entry < childState.sharedKeys.size(); ++entry) {
+        visit(childState.sharedKeys.key(entry));
       }
     }
     // The root's survivors are the level's candidates, visited in ascending
     // order; an inner node's only offer their keys to its parent.
-    if (node.parent == UINT32_MAX) std::sort(node.survivors.begin(), node.survivors.end());
+    if (node.parent == UINT32_MAX) std::sort(state.survivors.begin(), state.survivors.end());
   }
 
-  Level& level_;
+  const std::vector<PruneNode>& nodes_;
+  std::vector<NodeState>& states_;
   const EncodedView& encoded_;
   IndexCache& indexes_;
   JoinStats& stats_;
-  std::vector<std::uint32_t>& key_ = level_.cache.get().scratchKey;
-  std::vector<std::uint32_t>& lookupKey_ = level_.cache.get().scratchLookup;
-  std::vector<std::uint32_t>& childKey_ = level_.cache.get().scratchChild;
+  std::vector<std::uint32_t>& key_;
+  std::vector<std::uint32_t>& lookupKey_;
+  std::vector<std::uint32_t>& childKey_;
 };
+
+// Whether the ids of `row` in `slots` are `key`.
+bool matches(const std::uint32_t* row, std::span<const std::uint32_t> slots,
+             const std::vector<std::uint32_t>& key) {
+  for (std::size_t keyIdx = 0; keyIdx < slots.size(); ++keyIdx) {
+    if (row[slots[keyIdx]] != key[keyIdx]) return false;
+  }
+  return true;
+}
 
 }  // namespace
 
-std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
-                                              const EncodedView& encoded, IndexCache& indexes,
+std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates& states,
+                                              std::size_t levelIdx, const EncodedView& encoded,
+                                              IndexCache& indexes,
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats) {
-  Level& level = levels[levelIdx];
-  if (level.nodes.empty() && level.inheritLevel != UINT32_MAX) {
+  const Level& level = plan.levels[levelIdx];
+  const EncodedOperand& operand = encoded.operands[level.operand];
+  std::vector<std::uint32_t>& key = states.key();
+  if (!level.pruning && level.inheritLevel != UINT32_MAX) {
     const std::span<const std::uint32_t> inherited =
-        levels[level.inheritLevel].nodes[level.inheritNode].anchored;
+        states.cache(plan, level.inheritLevel).nodes[level.inheritNode].anchored;
     if (inherited.size() <= kMaxInherited) {
-      readKey(level.filterSources, encoded, chosen, level.lookupKey);
-      const EncodedOperand& operand = encoded.operands[level.operand];
-      std::vector<std::uint32_t>& candidates = level.cache.get().candidates;
+      readKey(plan.filterSources(level), encoded, chosen, key);
+      const auto slots = plan.filterSlots(level);
+      std::vector<std::uint32_t>& candidates = states.cache(plan, levelIdx).candidates;
       candidates.clear();
       for (const std::uint32_t tuple : inherited) {
-        const std::uint32_t* row = operand.row(tuple);
-        bool match = true;
-        for (std::size_t keyIdx = 0; keyIdx < level.filterSlots.size() && match; ++keyIdx) {
-          match = row[level.filterSlots[keyIdx]] == level.lookupKey[keyIdx];
-        }
-        if (match) candidates.push_back(tuple);
+        if (matches(operand.row(tuple), slots, key)) candidates.push_back(tuple);
       }
       return candidates;
     }
   }
-  if (level.nodes.empty()) {
-    readKey(level.boundSources, encoded, chosen, level.lookupKey);
-    const EncodedOperand& operand = encoded.operands[level.operand];
+  if (!level.pruning) {
+    readKey(plan.boundSources(level), encoded, chosen, key);
+    const auto slots = plan.boundSlots(level);
     // A few tuples are checked one by one: an index for them would cost
     // more memory than the tuples, in a join of thousands of tiny operands.
     if (operand.aliveCount() <= kMaxScannedTuples) {
-      level.scanned.clear();
-      for (std::size_t rank = 0; rank < operand.aliveCount(); ++rank) {
-        const std::uint32_t tuple = operand.aliveAt(rank);
-        const std::uint32_t* row = operand.row(tuple);
-        bool match = true;
-        for (std::size_t keyIdx = 0; keyIdx < level.boundSlots.size() && match; ++keyIdx) {
-          match = row[level.boundSlots[keyIdx]] == level.lookupKey[keyIdx];
-        }
-        if (match) level.scanned.push_back(tuple);
+      std::uint32_t mask = 0;
+      for (std::uint32_t tuple = 0; tuple < operand.aliveCount(); ++tuple) {
+        if (matches(operand.row(tuple), slots, key)) mask |= std::uint32_t{1} << tuple;
       }
-      return level.scanned;
+      return {kSubsets[mask].data(), static_cast<std::size_t>(std::popcount(mask))};
     }
-    if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
-    return level.index->lookup(level.lookupKey.data());
+    const IdIndex*& index = states.index(levelIdx);
+    if (index == nullptr) index = &indexes.get(level.operand, slots);
+    return index->lookup(key.data());
   }
-  LevelCache& cache = level.cache.get();
+  const Pruning& pruning = *level.pruning;
+  LevelCache& cache = states.cache(plan, levelIdx);
   if (cache.valid) {
     bool same = true;
-    for (std::size_t keyIdx = 0; keyIdx < level.cacheSources.size() && same; ++keyIdx) {
-      const KeySource& source = level.cacheSources[keyIdx];
+    for (std::size_t keyIdx = 0; keyIdx < pruning.cacheSources.size() && same; ++keyIdx) {
+      const KeySource& source = pruning.cacheSources[keyIdx];
       same = encoded.operands[source.operand].id(chosen[source.operand], source.slot) ==
              cache.key[keyIdx];
     }
     if (same) return cache.candidates;
   }
-  readKey(level.cacheSources, encoded, chosen, cache.key);
+  readKey(pruning.cacheSources, encoded, chosen, cache.key);
   cache.valid = true;
-  Pruner pruner(level, encoded, indexes, stats);
+  Pruner pruner(pruning, cache, states, encoded, indexes, stats);
   if (!cache.memo) {
-    cache.memo.emplace(cache.key.size(),
-                       kMemoPerTuple * encoded.operands[level.operand].aliveCount() + kMemoSlack);
+    cache.memo.emplace(cache.key.size(), kMemoPerTuple * operand.aliveCount() + kMemoSlack);
   }
   if (cache.memo->consult(cache.key.data())) {
     if (const auto candidates = cache.memo->find(cache.key.data())) {
@@ -285,31 +312,35 @@ std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::s
   }
   const std::uint64_t stepsBefore = stats.candidateSteps;
   pruner.run(chosen);
-  cache.candidates.swap(level.nodes[0].survivors);
+  cache.candidates.swap(cache.nodes[0].survivors);
   cache.memo->computed(cache.key.data(), cache.candidates, stats.candidateSteps - stepsBefore);
   return cache.candidates;
 }
 
-void prefetchLevel(std::vector<Level>& levels, std::size_t levelIdx, const EncodedView& encoded,
-                   IndexCache& indexes, const std::vector<std::uint32_t>& chosen, Prefetch stage) {
-  Level& level = levels[levelIdx];
-  if (!level.nodes.empty()) {
+void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelIdx,
+                   const EncodedView& encoded, IndexCache& indexes,
+                   const std::vector<std::uint32_t>& chosen, Prefetch stage) {
+  const Level& level = plan.levels[levelIdx];
+  std::vector<std::uint32_t>& key = states.key();
+  if (level.pruning) {
     // The tuples of a node anchored by the prefix are read by the pruning,
     // and where few, written by a later level that filters them.
-    std::vector<std::uint32_t>& key = level.cache.get().scratchKey;
-    for (std::size_t nodeIdx = 1; nodeIdx < level.nodes.size(); ++nodeIdx) {
-      const PruneNode& node = level.nodes[nodeIdx];
-      if (node.anchorIndex == nullptr || node.anchorSources.empty()) continue;
+    const auto& nodes = level.pruning->nodes;
+    const LevelCache& cache = states.cache(plan, levelIdx);
+    for (std::size_t nodeIdx = 1; nodeIdx < nodes.size(); ++nodeIdx) {
+      const PruneNode& node = nodes[nodeIdx];
+      const IdIndex* anchorIndex = cache.nodes[nodeIdx].anchorIndex;
+      if (anchorIndex == nullptr || node.anchorSources.empty()) continue;
       readKey(node.anchorSources, encoded, chosen, key);
       if (stage == Prefetch::kGroup) {
-        node.anchorIndex->prefetchGroup(key.data());
+        anchorIndex->prefetchGroup(key.data());
         continue;
       }
       if (stage == Prefetch::kMembers) {
-        node.anchorIndex->prefetchMembers(key.data());
+        anchorIndex->prefetchMembers(key.data());
         continue;
       }
-      const std::span<const std::uint32_t> found = node.anchorIndex->lookup(key.data());
+      const std::span<const std::uint32_t> found = anchorIndex->lookup(key.data());
       if (found.empty() || found.size() > 2) continue;
       const EncodedOperand& operand = encoded.operands[node.operand];
       for (const std::uint32_t tuple : found) {
@@ -323,24 +354,25 @@ void prefetchLevel(std::vector<Level>& levels, std::size_t levelIdx, const Encod
     }
     return;
   }
-  if (level.inheritLevel != UINT32_MAX || level.boundSlots.empty()) return;
+  if (level.inheritLevel != UINT32_MAX || level.boundCount == 0) return;
   const EncodedOperand& operand = encoded.operands[level.operand];
   if (operand.aliveCount() <= kMaxScannedTuples) return;
-  if (level.index == nullptr) level.index = &indexes.get(level.operand, level.boundSlots);
-  readKey(level.boundSources, encoded, chosen, level.lookupKey);
-  const IdIndex& index = *level.index;
+  const IdIndex*& indexSlot = states.index(levelIdx);
+  if (indexSlot == nullptr) indexSlot = &indexes.get(level.operand, plan.boundSlots(level));
+  readKey(plan.boundSources(level), encoded, chosen, key);
+  const IdIndex& index = *indexSlot;
   switch (stage) {
     case Prefetch::kGroup:
-      index.prefetchGroup(level.lookupKey.data());
+      index.prefetchGroup(key.data());
       return;
     case Prefetch::kMembers:
-      index.prefetchMembers(level.lookupKey.data());
+      index.prefetchMembers(key.data());
       return;
     case Prefetch::kStart:
     case Prefetch::kText:
       break;
   }
-  const std::span<const std::uint32_t> found = index.lookup(level.lookupKey.data());
+  const std::span<const std::uint32_t> found = index.lookup(key.data());
   if (found.empty()) return;
   if (stage == Prefetch::kStart) {
     operand.prefetchStart(found[0]);

@@ -49,8 +49,8 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
     compactOperand(encoded.operands[operandIdx]);
   }
   IndexCache indexes(encoded);
-  std::vector<Level> levels = planLevels(classes);
-  enumerateRows(out, {operands, classes, hiddenColumns, encoded, outerFilter, indexes, levels},
+  const JoinPlan plan = planLevels(classes);
+  enumerateRows(out, {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan},
                 threads == 0 ? threadCount() : threads, stats);
 }
 

@@ -47,8 +47,8 @@ constexpr std::size_t kMaxAheadPerThread = 2;
 // write failed.
 template <typename Poll>
 bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedView& view,
-                   std::vector<Level>& levels, RowWriter& rows,
-                   std::span<const std::uint32_t> outer, JoinStats& stats, Poll&& poll) {
+                   LevelStates& levels, RowWriter& rows, std::span<const std::uint32_t> outer,
+                   JoinStats& stats, Poll&& poll) {
   const std::size_t count = join.operands.size();
   std::vector<std::uint32_t> chosen(count, 0);
   std::vector<std::span<const std::uint32_t>> pending(count);
@@ -84,13 +84,13 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
         if (ahead.size() <= distance) continue;
         const std::uint32_t current = chosen[level];
         chosen[level] = ahead[distance];
-        prefetchLevel(levels, level + 1, view, join.indexes, chosen, stage);
+        prefetchLevel(join.plan, levels, level + 1, view, join.indexes, chosen, stage);
         chosen[level] = current;
       }
     }
     rows.choose(level, chosen[level]);
     ++level;
-    pending[level] = findCandidates(levels, level, view, join.indexes, chosen, stats);
+    pending[level] = findCandidates(join.plan, levels, level, view, join.indexes, chosen, stats);
   }
 }
 
@@ -111,7 +111,7 @@ struct OuterPass {
 // chunk at a time. `poll` is called every so often with the number of
 // outer tuples done; returns false when the enumeration stopped early.
 template <typename Poll>
-bool enumerateOuter(OutputWriter& out, const PreparedJoin& join, std::vector<Level>& levels,
+bool enumerateOuter(OutputWriter& out, const PreparedJoin& join, LevelStates& levels,
                     OuterPass& pass, std::uint32_t begin, std::uint32_t end, JoinStats& stats,
                     Poll&& poll) {
   const Relation& relation = *join.operands[0];
@@ -292,14 +292,14 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
   Coordinator coordinator(out, chunkCount, std::size_t{threads} * kMaxAheadPerThread);
   std::vector<JoinStats> threadStats(threads);
   // The indexes every thread will need are built first, side by side.
-  const auto used = indexesUsed(join.levels, join.encoded);
+  const auto used = indexesUsed(join.plan, join.encoded);
   std::atomic<std::size_t> nextIndex{0};
 
   auto work = [&](unsigned threadIdx) {
     for (std::size_t at = nextIndex++; at < used.size(); at = nextIndex++) {
       join.indexes.get(used[at].first, used[at].second);
     }
-    std::vector<Level> levels = join.levels;
+    LevelStates levels(join.plan);
     ChunkSink sink(coordinator);
     OutputWriter chunkOut(sink);
     OuterPass pass(chunkOut, join);
@@ -382,7 +382,8 @@ void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads
     return;
   }
   OuterPass pass(out, join);
-  enumerateOuter(out, join, join.levels, pass, 0, static_cast<std::uint32_t>(total), stats,
+  LevelStates levels(join.plan);
+  enumerateOuter(out, join, levels, pass, 0, static_cast<std::uint32_t>(total), stats,
                  [&](std::size_t done) {
                    out.setOuterProgress(done, total);
                    out.poll();

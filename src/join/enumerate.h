@@ -34,8 +34,7 @@ struct PreparedJoin {
   const EncodedJoin& encoded;  // reduced
   const OuterFilter& outerFilter;
   IndexCache& indexes;
-  // Planned. One thread works on these; several work on a copy each.
-  std::vector<Level>& levels;
+  const JoinPlan& plan;  // each thread keeps its own LevelStates
 };
 
 // The number of threads to use: NATJOIN_THREADS if it holds a positive

@@ -75,8 +75,11 @@ std::vector<bool> findRestrictedLevels(const JoinClasses& classes, const Holders
   return restricted;
 }
 
+// Appends the slots of `operand`'s variables bound before `level`, and
+// where each is read, to `slots` and `sources`.
+template <typename Slots, typename Sources>
 void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32_t level,
-                  std::vector<std::uint32_t>& slots, std::vector<KeySource>& sources) {
+                  Slots& slots, Sources& sources) {
   const auto& vars = classes.operands[operand].vars;
   for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
     const std::uint32_t first = classes.firstOperandOf[vars[slot]];
@@ -84,6 +87,13 @@ void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32
     slots.push_back(slot);
     sources.push_back({first, slotOf(classes.operands[first], vars[slot])});
   }
+}
+
+std::vector<std::uint32_t> concat(const std::vector<std::uint32_t>& slots, const SlotPairs& pairs,
+                                  bool second) {
+  std::vector<std::uint32_t> result(slots);
+  for (const auto& pair : pairs) result.push_back(second ? pair.second : pair.first);
+  return result;
 }
 
 // The join tree of `level`'s component, cut down to the paths from the root
@@ -131,9 +141,10 @@ std::vector<PruneNode> planPruning(const JoinClasses& classes, const Holders& ho
   }
   if (nodes.size() == 1) nodes.clear();
   for (PruneNode& node : nodes) {
-    node.childIndex.assign(node.children.size(), nullptr);
-    node.sharedKeys = KeyTable(node.sharedWithParent.size());
-    node.seenKeys = KeyTable(node.sharedWithParent.size());
+    node.probeSlots = concat(node.anchorSlots, node.sharedWithParent, false);
+    for (const std::uint32_t child : node.children) {
+      node.childSlots.push_back(concat(node.anchorSlots, nodes[child].sharedWithParent, true));
+    }
   }
   return nodes;
 }
@@ -144,80 +155,120 @@ bool sourceBefore(const KeySource& a, const KeySource& b) {
 
 }  // namespace
 
-const IdIndex& IndexCache::get(std::uint32_t operand, const std::vector<std::uint32_t>& slots) {
+const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint32_t> slots) {
   Entry* entry = nullptr;
+  std::vector<std::uint32_t> key(slots.begin(), slots.end());
   {
     std::lock_guard lock(mutex_);
-    auto& slot = indexes_[{operand, slots}];
+    auto& slot = indexes_[{operand, key}];
     if (!slot) slot = std::make_unique<Entry>();
     entry = slot.get();
   }
   std::call_once(entry->built, [&] {
-    entry->index = std::make_unique<IdIndex>(encoded_.operands[operand], slots);
+    entry->index = std::make_unique<IdIndex>(encoded_.operands[operand], std::move(key));
   });
   return *entry->index;
 }
 
+LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
+  std::unique_ptr<LevelCache>& cache = states_[levelIdx].cache;
+  if (!cache) {
+    cache = std::make_unique<LevelCache>();
+    if (const Pruning* pruning = plan.levels[levelIdx].pruning.get()) {
+      cache->nodes.resize(pruning->nodes.size());
+      for (std::size_t nodeIdx = 0; nodeIdx < pruning->nodes.size(); ++nodeIdx) {
+        const PruneNode& node = pruning->nodes[nodeIdx];
+        NodeState& state = cache->nodes[nodeIdx];
+        state.childIndex.assign(node.children.size(), nullptr);
+        state.sharedKeys = KeyTable(node.sharedWithParent.size());
+        state.seenKeys = KeyTable(node.sharedWithParent.size());
+      }
+    }
+  }
+  return *cache;
+}
+
 std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
-    const std::vector<Level>& levels, const EncodedJoin& encoded) {
+    const JoinPlan& plan, const EncodedJoin& encoded) {
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> used;
-  for (const Level& level : levels) {
-    for (const PruneNode& node : level.nodes) used.emplace_back(node.operand, node.anchorSlots);
+  for (const Level& level : plan.levels) {
+    if (level.pruning) {
+      for (const PruneNode& node : level.pruning->nodes) {
+        used.emplace_back(node.operand, node.anchorSlots);
+      }
+      continue;
+    }
     // A level filtering an earlier one's tuples, or checking a few tuples
     // one by one, may never need its index.
-    if (level.nodes.empty() && level.inheritLevel == UINT32_MAX && !level.boundSlots.empty() &&
+    const auto bound = plan.boundSlots(level);
+    if (level.inheritLevel == UINT32_MAX && !bound.empty() &&
         encoded.operands[level.operand].aliveCount() > kMaxScannedTuples) {
-      used.emplace_back(level.operand, level.boundSlots);
+      used.emplace_back(level.operand, std::vector<std::uint32_t>(bound.begin(), bound.end()));
     }
   }
   return used;
 }
 
-std::vector<Level> planLevels(const JoinClasses& classes) {
+JoinPlan planLevels(const JoinClasses& classes) {
   const Holders holders = findHolders(classes);
   const std::vector<bool> restricted = findRestrictedLevels(classes, holders);
-  std::vector<Level> levels(classes.operands.size());
-  for (std::uint32_t levelIdx = 0; levelIdx < levels.size(); ++levelIdx) {
-    Level& level = levels[levelIdx];
+  JoinPlan plan;
+  plan.levels.resize(classes.operands.size());
+  for (std::uint32_t levelIdx = 0; levelIdx < plan.levels.size(); ++levelIdx) {
+    Level& level = plan.levels[levelIdx];
     level.operand = levelIdx;
-    boundSlotsOf(classes, levelIdx, levelIdx, level.boundSlots, level.boundSources);
-    if (restricted[levelIdx]) level.nodes = planPruning(classes, holders, levelIdx);
-    for (const PruneNode& node : level.nodes) {
-      level.cacheSources.insert(level.cacheSources.end(), node.anchorSources.begin(),
-                                node.anchorSources.end());
+    level.boundBegin = static_cast<std::uint32_t>(plan.slots.size());
+    boundSlotsOf(classes, levelIdx, levelIdx, plan.slots, plan.sources);
+    level.boundCount = static_cast<std::uint32_t>(plan.slots.size()) - level.boundBegin;
+    if (!restricted[levelIdx]) continue;
+    std::vector<PruneNode> nodes = planPruning(classes, holders, levelIdx);
+    if (nodes.empty()) continue;
+    auto pruning = std::make_unique<Pruning>();
+    std::vector<KeySource>& cacheSources = pruning->cacheSources;
+    for (const PruneNode& node : nodes) {
+      cacheSources.insert(cacheSources.end(), node.anchorSources.begin(), node.anchorSources.end());
     }
     // Nodes anchored on one variable read it from one place.
-    std::sort(level.cacheSources.begin(), level.cacheSources.end(), sourceBefore);
-    level.cacheSources.erase(std::unique(level.cacheSources.begin(), level.cacheSources.end(),
-                                         [](const KeySource& a, const KeySource& b) {
-                                           return !sourceBefore(a, b) && !sourceBefore(b, a);
-                                         }),
-                             level.cacheSources.end());
+    std::sort(cacheSources.begin(), cacheSources.end(), sourceBefore);
+    cacheSources.erase(std::unique(cacheSources.begin(), cacheSources.end(),
+                                   [](const KeySource& a, const KeySource& b) {
+                                     return !sourceBefore(a, b) && !sourceBefore(b, a);
+                                   }),
+                       cacheSources.end());
+    pruning->nodes = std::move(nodes);
+    level.pruning = std::move(pruning);
   }
   // The latest earlier level that prunes through each unpruned operand.
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> latest(levels.size(), {UINT32_MAX, 0});
-  for (std::uint32_t levelIdx = 0; levelIdx < levels.size(); ++levelIdx) {
-    Level& level = levels[levelIdx];
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> latest(plan.levels.size(), {UINT32_MAX, 0});
+  for (std::uint32_t levelIdx = 0; levelIdx < plan.levels.size(); ++levelIdx) {
+    Level& level = plan.levels[levelIdx];
     const auto [inheritLevel, inheritNode] = latest[levelIdx];
-    if (level.nodes.empty() && inheritLevel != UINT32_MAX && !level.boundSlots.empty()) {
-      const PruneNode& node = levels[inheritLevel].nodes[inheritNode];
+    if (!level.pruning && inheritLevel != UINT32_MAX && level.boundCount != 0) {
+      const PruneNode& node = plan.levels[inheritLevel].pruning->nodes[inheritNode];
       level.inheritLevel = inheritLevel;
       level.inheritNode = inheritNode;
-      for (std::size_t boundIdx = 0; boundIdx < level.boundSlots.size(); ++boundIdx) {
-        const std::uint32_t slot = level.boundSlots[boundIdx];
+      level.filterBegin = static_cast<std::uint32_t>(plan.slots.size());
+      for (std::uint32_t boundIdx = 0; boundIdx < level.boundCount; ++boundIdx) {
+        const std::uint32_t slot = plan.slots[level.boundBegin + boundIdx];
         if (std::find(node.anchorSlots.begin(), node.anchorSlots.end(), slot) !=
             node.anchorSlots.end()) {
           continue;
         }
-        level.filterSlots.push_back(slot);
-        level.filterSources.push_back(level.boundSources[boundIdx]);
+        const KeySource source = plan.sources[level.boundBegin + boundIdx];
+        plan.slots.push_back(slot);
+        plan.sources.push_back(source);
       }
+      level.filterCount = static_cast<std::uint32_t>(plan.slots.size()) - level.filterBegin;
     }
-    for (std::uint32_t nodeIdx = 1; nodeIdx < level.nodes.size(); ++nodeIdx) {
-      latest[level.nodes[nodeIdx].operand] = {levelIdx, nodeIdx};
+    if (!level.pruning) continue;
+    const auto& nodes = level.pruning->nodes;
+    for (std::uint32_t nodeIdx = 1; nodeIdx < nodes.size(); ++nodeIdx) {
+      latest[nodes[nodeIdx].operand] = {levelIdx, nodeIdx};
     }
   }
-  return levels;
+  plan.slots.shrink_to_fit();
+  plan.sources.shrink_to_fit();
+  return plan;
 }
 
 }  // namespace natjoin

@@ -56,7 +56,7 @@ using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 class IndexCache {
  public:
   explicit IndexCache(const EncodedJoin& encoded) : encoded_(encoded) {}
-  const IdIndex& get(std::uint32_t operand, const std::vector<std::uint32_t>& slots);
+  const IdIndex& get(std::uint32_t operand, std::span<const std::uint32_t> slots);
 
  private:
   struct Entry {
@@ -76,8 +76,62 @@ struct PruneNode {
   std::vector<std::uint32_t> anchorSlots;  // own slots of bound variables
   std::vector<KeySource> anchorSources;    // parallel to anchorSlots
   SlotPairs sharedWithParent;              // (own slot, parent's slot)
-  // Lazily made indexes: on anchorSlots; on anchorSlots and the slots shared
-  // with the parent; per child, on anchorSlots and the slots shared with it.
+  // The slots of the indexes the node is probed through: anchorSlots and
+  // the slots shared with the parent; per child, anchorSlots and the slots
+  // shared with it.
+  std::vector<std::uint32_t> probeSlots;
+  std::vector<std::vector<std::uint32_t>> childSlots;
+};
+
+// How a level's candidates are restricted by later operands.
+struct Pruning {
+  std::vector<PruneNode> nodes;  // node 0 is the root, the level's operand
+  // Every value the pruned candidates depend on.
+  std::vector<KeySource> cacheSources;
+};
+
+// A level's plan, the same for every thread. Its slots and their sources
+// are ranges of JoinPlan's pools. 40 bytes per level, plus the pruning of
+// the few levels that have one.
+struct Level {
+  std::uint32_t operand = 0;
+  // Where an earlier level prunes through this operand, the tuples agreeing
+  // with that level's anchors are at hand: node `inheritNode` of level
+  // `inheritLevel`. Where they are few, filtering them by the remaining
+  // bound slots beats a lookup in a large index.
+  std::uint32_t inheritLevel = UINT32_MAX;
+  std::uint32_t inheritNode = 0;
+  // Own slots of bound variables, and those of them the inherited tuples
+  // are checked on.
+  std::uint32_t boundBegin = 0;
+  std::uint32_t boundCount = 0;
+  std::uint32_t filterBegin = 0;
+  std::uint32_t filterCount = 0;
+  std::unique_ptr<const Pruning> pruning;  // null where no later operand restricts the level
+};
+
+struct JoinPlan {
+  std::vector<Level> levels;
+  std::vector<std::uint32_t> slots;  // the slot ranges of all levels
+  std::vector<KeySource> sources;    // parallel to slots: where each slot's value is read
+
+  std::span<const std::uint32_t> boundSlots(const Level& level) const {
+    return {slots.data() + level.boundBegin, level.boundCount};
+  }
+  std::span<const KeySource> boundSources(const Level& level) const {
+    return {sources.data() + level.boundBegin, level.boundCount};
+  }
+  std::span<const std::uint32_t> filterSlots(const Level& level) const {
+    return {slots.data() + level.filterBegin, level.filterCount};
+  }
+  std::span<const KeySource> filterSources(const Level& level) const {
+    return {sources.data() + level.filterBegin, level.filterCount};
+  }
+};
+
+// What one thread keeps of a pruning node from one prefix to the next.
+struct NodeState {
+  // Lazily found indexes: on anchorSlots, on probeSlots, on childSlots.
   const IdIndex* anchorIndex = nullptr;
   const IdIndex* probeIndex = nullptr;
   std::vector<const IdIndex*> childIndex;
@@ -100,71 +154,49 @@ struct LevelCache {
   // Pruned candidates already found, by the values they depend on. Capped:
   // at most kMemoPerTuple ids per tuple of the operand, plus keys.
   std::optional<ListMemo> memo;
-  // Scratch keys of the pruning, kept so that it allocates nothing per prefix.
-  std::vector<std::uint32_t> scratchKey;
-  std::vector<std::uint32_t> scratchLookup;
-  std::vector<std::uint32_t> scratchChild;
+  std::vector<NodeState> nodes;  // parallel to the pruning's nodes
 };
 
-// Holds a LevelCache made on first use. A copy starts without one: a copied
-// level serves another thread, whose prefixes are its own.
-class LevelCacheSlot {
+// One thread's state of the levels. 16 bytes per level, plus the caches of
+// the levels that needed one.
+class LevelStates {
  public:
-  LevelCacheSlot() = default;
-  LevelCacheSlot(const LevelCacheSlot& /*other*/) {}
-  LevelCacheSlot& operator=(const LevelCacheSlot& other) {
-    if (this != &other) cache_.reset();
-    return *this;
-  }
-  LevelCacheSlot(LevelCacheSlot&&) = default;
-  LevelCacheSlot& operator=(LevelCacheSlot&&) = default;
-  ~LevelCacheSlot() = default;
+  explicit LevelStates(const JoinPlan& plan) : states_(plan.levels.size()) {}
 
-  LevelCache& get() {
-    if (!cache_) cache_ = std::make_unique<LevelCache>();
-    return *cache_;
-  }
+  // The index on the level's bound slots, once looked up.
+  const IdIndex*& index(std::size_t levelIdx) { return states_[levelIdx].index; }
+  LevelCache& cache(const JoinPlan& plan, std::size_t levelIdx);
+  // Scratch for the keys of lookups, which are done with before the next.
+  std::vector<std::uint32_t>& key() { return key_; }
+  std::vector<std::uint32_t>& lookupKey() { return lookupKey_; }
+  std::vector<std::uint32_t>& childKey() { return childKey_; }
 
  private:
-  std::unique_ptr<LevelCache> cache_;
-};
-
-struct Level {
-  std::uint32_t operand = 0;
-  std::vector<std::uint32_t> boundSlots;  // own slots of bound variables
-  std::vector<KeySource> boundSources;    // parallel to boundSlots
-  const IdIndex* index = nullptr;         // on boundSlots
-  // Where an earlier level prunes through this operand, the tuples agreeing
-  // with that level's anchors are at hand: node `inheritNode` of level
-  // `inheritLevel`. Where they are few, filtering them by the remaining
-  // bound slots beats a lookup in a large index.
-  std::uint32_t inheritLevel = UINT32_MAX;
-  std::uint32_t inheritNode = 0;
-  std::vector<std::uint32_t> filterSlots;  // own slots the inherited tuples are checked on
-  std::vector<KeySource> filterSources;    // parallel to filterSlots
-  // Empty when no later operand restricts this level. Node 0 is the root.
-  std::vector<PruneNode> nodes;
-  // Every value the pruned candidates depend on.
-  std::vector<KeySource> cacheSources;
-  std::vector<std::uint32_t> lookupKey;  // scratch for index lookups
-  std::vector<std::uint32_t> scanned;    // candidates of an operand of very few tuples
-  LevelCacheSlot cache;
+  struct State {
+    const IdIndex* index = nullptr;
+    std::unique_ptr<LevelCache> cache;
+  };
+  std::vector<State> states_;
+  std::vector<std::uint32_t> key_;
+  std::vector<std::uint32_t> lookupKey_;
+  std::vector<std::uint32_t> childKey_;
 };
 
 // Plans every level from the variables alone; the indexes it names are built
 // on first use, after the reduction.
-std::vector<Level> planLevels(const JoinClasses& classes);
+JoinPlan planLevels(const JoinClasses& classes);
 
 // The indexes that finding candidates surely uses once some prefix reaches
 // each level, as (operand, slots): threads may build them side by side
 // before they enumerate.
 std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
-    const std::vector<Level>& levels, const EncodedJoin& encoded);
+    const JoinPlan& plan, const EncodedJoin& encoded);
 
 // The candidates of level `levelIdx` of `levels` given the tuples `chosen`
 // at the earlier levels.
-std::span<const std::uint32_t> findCandidates(std::vector<Level>& levels, std::size_t levelIdx,
-                                              const EncodedView& encoded, IndexCache& indexes,
+std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates& states,
+                                              std::size_t levelIdx, const EncodedView& encoded,
+                                              IndexCache& indexes,
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats);
 
@@ -180,8 +212,9 @@ enum class Prefetch { kGroup, kMembers, kStart, kText };
 // earlier levels. A level pruned through later operands gets only its
 // anchors' groups and tuples; one whose candidates are filtered from an
 // earlier level's, or are checked one by one, gets nothing.
-void prefetchLevel(std::vector<Level>& levels, std::size_t levelIdx, const EncodedView& encoded,
-                   IndexCache& indexes, const std::vector<std::uint32_t>& chosen, Prefetch stage);
+void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelIdx,
+                   const EncodedView& encoded, IndexCache& indexes,
+                   const std::vector<std::uint32_t>& chosen, Prefetch stage);
 
 }  // namespace natjoin
 
