@@ -66,7 +66,7 @@ TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
   for (const auto& domains : domainSets) {
     EncodedOperand operand;
     operand.width = 3;
-    operand.domain = domains;
+    operand.domain = domains.data();
     // Tuple t holds (t % 4, t % 3, t % 2), stored in reverse key order so
     // that sorting matters; tuples 5 and 9 are not alive.
     for (std::uint32_t tuple = 0; tuple < 24; ++tuple) {
@@ -153,7 +153,7 @@ TEST(Dictionary, EqualTextsShareAnIdAndOthersDoNotDespiteCollisions) {
     for (std::uint32_t i = 0; i < 50; ++i) {
       if (i % 7 != 0) alive.push_back(i);
     }
-    EXPECT_EQ(chunk.alive, alive);
+    EXPECT_EQ(std::vector<std::uint32_t>(chunk.alive.begin(), chunk.alive.end()), alive);
     for (const std::uint32_t i : alive) {
       EXPECT_EQ(chunk.id(i, 0), encoded.operands[2].id(49 - i, 0));
     }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "join/planning.h"
+#include "join/small_array.h"
 
 namespace natjoin {
 
@@ -23,11 +24,11 @@ inline constexpr std::uint32_t kNoSlot = UINT32_MAX;
 // The variables of one operand. Slot s of the operand is variable vars[s];
 // a tuple has one value per slot.
 struct OperandVars {
-  std::vector<std::uint32_t> vars;  // ascending variable numbers
+  SmallArray vars;  // ascending variable numbers
   // Per attribute position: its slot, or kNoSlot when the attribute is no
   // variable. Several positions may share a slot (a name repeated in one
   // relation); their values must then be equal.
-  std::vector<std::uint32_t> slotOfPosition;
+  SmallArray slotOfPosition;
 };
 
 struct JoinClasses {

@@ -191,11 +191,15 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
     encoded.domainSize[var] = encoded.dictionaries[var].size();
   }
+  std::size_t slotCount = 0;
+  for (const OperandVars& vars : classes.operands) slotCount += vars.vars.size();
+  encoded.slotDomains.reserve(slotCount);
   for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
-    encoded.operands[operandIdx].width =
-        static_cast<std::uint32_t>(classes.operands[operandIdx].vars.size());
+    EncodedOperand& operand = encoded.operands[operandIdx];
+    operand.width = static_cast<std::uint32_t>(classes.operands[operandIdx].vars.size());
+    operand.domain = encoded.slotDomains.data() + encoded.slotDomains.size();
     for (const std::uint32_t var : classes.operands[operandIdx].vars) {
-      encoded.operands[operandIdx].domain.push_back(encoded.domainSize[var]);
+      encoded.slotDomains.push_back(encoded.domainSize[var]);
     }
   }
   return encoded;
@@ -214,14 +218,14 @@ void compactOperand(EncodedOperand& operand) {
   operand.starts.keepOnly(operand.alive);
   operand.compactCount = static_cast<std::uint32_t>(operand.alive.size());
   operand.compacted = true;
-  std::vector<std::uint32_t>().swap(operand.alive);
+  operand.alive = SmallArray();
 }
 
 void encodeChunk(const Relation& relation, const OperandVars& vars, const std::vector<bool>& hidden,
                  const EncodedJoin& encoded, TupleCursor& cursor, std::uint32_t end,
                  EncodedOperand& chunk) {
   chunk.text = relation.tupleText().substr(cursor.offset());
-  if (chunk.domain.empty()) chunk.domain = encoded.operands[0].domain;
+  chunk.domain = encoded.operands[0].domain;
   encodeRange<false>(vars, hidden, encoded.dictionaries, encoded.hash, cursor, end, chunk);
 }
 

@@ -17,6 +17,7 @@
 #include "join/classes.h"
 #include "join/dictionary.h"
 #include "join/planning.h"
+#include "join/small_array.h"
 
 namespace natjoin {
 
@@ -32,55 +33,47 @@ class TextStarts {
 
   void reset(std::size_t count, std::uint64_t textSize) {
     wide_ = textSize >= kNarrowNone;
-    if (wide_) {
-      wideStarts_.assign(count, kNone);
-    } else {
-      starts_.assign(count, kNarrowNone);
-    }
+    words_.assign(wide_ ? 2 * count : count, kNarrowNone);
   }
   void set(std::size_t tuple, std::uint64_t start) {
     if (wide_) {
-      wideStarts_[tuple] = start;
+      words_[2 * tuple] = static_cast<std::uint32_t>(start);
+      words_[2 * tuple + 1] = static_cast<std::uint32_t>(start >> 32);
     } else {
-      starts_[tuple] = static_cast<std::uint32_t>(start);
+      words_[tuple] = static_cast<std::uint32_t>(start);
     }
   }
   // Keeps the starts of the tuples in `kept` (ascending), renumbered from 0
   // in that order, and gives back the memory of the others.
-  void keepOnly(std::span<const std::uint32_t> kept) {
-    if (wide_) {
-      keep(wideStarts_, kept);
-    } else {
-      keep(starts_, kept);
+  template <typename Kept>
+  void keepOnly(const Kept& kept) {
+    const std::size_t width = wide_ ? 2 : 1;
+    for (std::size_t at = 0; at < kept.size(); ++at) {
+      for (std::size_t word = 0; word < width; ++word) {
+        words_[at * width + word] = words_[kept[at] * width + word];
+      }
     }
+    words_.resize(kept.size() * width);
+    words_.shrink_to_fit();
   }
   // Asks the processor to fetch the start of `tuple`.
   void prefetch(std::size_t tuple) const {
-    if (wide_) {
-      __builtin_prefetch(wideStarts_.data() + tuple);
-    } else {
-      __builtin_prefetch(starts_.data() + tuple);
-    }
+    __builtin_prefetch(words_.data() + (wide_ ? 2 * tuple : tuple));
   }
   std::uint64_t operator[](std::size_t tuple) const {
-    if (wide_) return wideStarts_[tuple];
-    const std::uint32_t start = starts_[tuple];
+    if (wide_) {
+      return words_[2 * tuple] | std::uint64_t{words_[2 * tuple + 1]} << 32;
+    }
+    const std::uint32_t start = words_[tuple];
     return start == kNarrowNone ? kNone : start;
   }
 
  private:
   static constexpr std::uint32_t kNarrowNone = UINT32_MAX;
 
-  template <typename T>
-  static void keep(std::vector<T>& starts, std::span<const std::uint32_t> kept) {
-    for (std::size_t at = 0; at < kept.size(); ++at) starts[at] = starts[kept[at]];
-    starts.resize(kept.size());
-    starts.shrink_to_fit();
-  }
-
   bool wide_ = false;
-  std::vector<std::uint32_t> starts_;
-  std::vector<std::uint64_t> wideStarts_;
+  // Per tuple one word, or where wide, two: the low half, then the high.
+  SmallArray words_;
 };
 
 // How many leading columns are hidden, where exactly those are; else 0.
@@ -92,10 +85,12 @@ struct EncodedOperand {
   // The number of the first tuple held: 0, except in a chunk of the
   // outermost operand.
   std::uint32_t base = 0;
-  std::uint32_t width = 0;            // slots, as in OperandVars
-  std::vector<std::uint32_t> ids;     // tuple-major: 4 bytes per slot per tuple
-  std::vector<std::uint32_t> alive;   // alive tuple numbers, ascending: 4 bytes per tuple
-  std::vector<std::uint32_t> domain;  // per slot, how many ids its variable has
+  std::uint32_t width = 0;  // slots, as in OperandVars
+  SmallArray ids;           // tuple-major: 4 bytes per slot per tuple
+  SmallArray alive;         // alive tuple numbers, ascending: 4 bytes per tuple
+  // Per slot, how many ids its variable has: `width` values held by the
+  // EncodedJoin.
+  const std::uint32_t* domain = nullptr;
   // Set by compactOperand: the tuples held are the alive ones, numbered
   // 0..compactCount-1, and `alive` is empty.
   bool compacted = false;
@@ -141,8 +136,9 @@ std::uint64_t hashText(std::string_view text);
 // costs no memory per tuple. Its entry gives only its width and domains.
 struct EncodedJoin {
   std::vector<EncodedOperand> operands;
-  std::vector<std::uint32_t> domainSize;  // per variable, the number of ids given
-  std::vector<Dictionary> dictionaries;   // per variable
+  std::vector<std::uint32_t> domainSize;   // per variable, the number of ids given
+  std::vector<std::uint32_t> slotDomains;  // the domains of all operands' slots
+  std::vector<Dictionary> dictionaries;    // per variable
   TextHashFn hash = nullptr;
 };
 

@@ -1,0 +1,133 @@
+// An array of 32-bit values that keeps up to two of them in place.
+//
+// A join of many thousands of operands of a tuple or two each keeps a few
+// arrays per operand (slots, ids, tuple numbers, text starts) of one or two
+// values each. In a std::vector each would be an allocation of 32 bytes or
+// more; here it is none. Larger arrays live on the heap as in a vector.
+// 24 bytes, plus 4 bytes per value beyond two.
+#ifndef NATJOIN_JOIN_SMALL_ARRAY_H_
+#define NATJOIN_JOIN_SMALL_ARRAY_H_
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace natjoin {
+
+class SmallArray {
+ public:
+  static constexpr std::size_t kInPlace = 2;
+
+  SmallArray() = default;
+  SmallArray(std::initializer_list<std::uint32_t> values) { assign(values.begin(), values.end()); }
+  SmallArray(const SmallArray& other) { assign(other.begin(), other.end()); }
+  SmallArray(SmallArray&& other) noexcept { take(other); }
+  SmallArray& operator=(const SmallArray& other) {
+    if (this != &other) assign(other.begin(), other.end());
+    return *this;
+  }
+  SmallArray& operator=(SmallArray&& other) noexcept {
+    if (this != &other) {
+      release();
+      take(other);
+    }
+    return *this;
+  }
+  ~SmallArray() { release(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  std::uint32_t* data() { return onHeap() ? heap_ : inPlace_; }
+  const std::uint32_t* data() const { return onHeap() ? heap_ : inPlace_; }
+  std::uint32_t* begin() { return data(); }
+  std::uint32_t* end() { return data() + size_; }
+  const std::uint32_t* begin() const { return data(); }
+  const std::uint32_t* end() const { return data() + size_; }
+  std::uint32_t& operator[](std::size_t at) { return data()[at]; }
+  std::uint32_t operator[](std::size_t at) const { return data()[at]; }
+  std::uint32_t back() const { return data()[size_ - 1]; }
+
+  void clear() { size_ = 0; }
+  void reserve(std::size_t capacity) {
+    if (capacity > capacity_) moveTo(capacity);
+  }
+  void resize(std::size_t size, std::uint32_t value = 0) {
+    reserve(size);
+    if (size > size_) std::fill(data() + size_, data() + size, value);
+    size_ = size;
+  }
+  void assign(std::size_t size, std::uint32_t value) {
+    clear();
+    resize(size, value);
+  }
+  template <typename It>
+  requires(!std::is_integral_v<It>) void assign(It first, It last) {
+    clear();
+    reserve(static_cast<std::size_t>(last - first));
+    std::copy(first, last, data());
+    size_ = static_cast<std::size_t>(last - first);
+  }
+  void push_back(std::uint32_t value) {
+    if (size_ == capacity_) moveTo(capacity_ * 2);
+    data()[size_++] = value;
+  }
+  // Gives back the memory beyond the values held.
+  void shrink_to_fit() {
+    if (onHeap() && size_ < capacity_) moveTo(std::max(size_, kInPlace));
+  }
+
+  friend bool operator==(const SmallArray& a, const SmallArray& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end());
+  }
+
+ private:
+  bool onHeap() const { return capacity_ > kInPlace; }
+
+  // Moves the values to storage for `capacity` values, in place where it
+  // is kInPlace.
+  void moveTo(std::size_t capacity) {
+    std::uint32_t* const from = data();
+    if (capacity <= kInPlace) {
+      std::uint32_t* const heap = heap_;
+      std::copy_n(from, std::min(size_, kInPlace), inPlace_);
+      delete[] heap;
+    } else {
+      auto* to = new std::uint32_t[capacity];
+      std::copy_n(from, std::min(size_, capacity), to);
+      if (onHeap()) delete[] heap_;
+      heap_ = to;
+    }
+    capacity_ = std::max(capacity, kInPlace);
+  }
+  void take(SmallArray& other) {
+    size_ = other.size_;
+    capacity_ = other.capacity_;
+    if (other.onHeap()) {
+      heap_ = other.heap_;
+    } else {
+      std::copy_n(other.inPlace_, std::min(other.size_, kInPlace), inPlace_);
+    }
+    other.size_ = 0;
+    other.capacity_ = kInPlace;
+  }
+  void release() {
+    if (onHeap()) delete[] heap_;
+    capacity_ = kInPlace;
+    size_ = 0;
+  }
+
+  union {
+    std::uint32_t* heap_;
+    std::uint32_t inPlace_[kInPlace] = {0, 0};
+  };
+  std::size_t size_ = 0;
+  std::size_t capacity_ = kInPlace;
+};
+
+}  // namespace natjoin
+
+#endif  // NATJOIN_JOIN_SMALL_ARRAY_H_
