@@ -35,7 +35,11 @@ Plan plan(const Operands& operands) {
   std::vector<JoinCondition> conditions;
   HiddenColumns hidden;
   findJoinConditions(operands, conditions, hidden);
-  Plan result{{}, hidden};
+  Plan result;
+  for (const ColumnBits& bits : hidden) {
+    std::vector<bool>& copy = result.hidden.emplace_back(bits.size());
+    for (std::size_t at = 0; at < bits.size(); ++at) copy[at] = bits[at];
+  }
   for (const JoinCondition& c : conditions) {
     result.conditions.push_back({c.leftOperand, c.leftAttribute, c.rightOperand, c.rightAttribute});
   }

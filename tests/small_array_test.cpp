@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -35,6 +37,9 @@ TEST(SmallArray, KeepsItsValuesInPlaceOnTheHeapAndBetween) {
   array.assign(4, 9);
   EXPECT_EQ(valuesOf(array), (std::vector<std::uint32_t>(4, 9)));
   array.clear();
+  EXPECT_TRUE(array.empty());
+  // Sizes are kept in 32 bits: more values are refused, not wrapped.
+  EXPECT_THROW(array.reserve(std::size_t{1} << 32), std::bad_alloc);
   EXPECT_TRUE(array.empty());
 }
 

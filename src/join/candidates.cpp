@@ -254,9 +254,10 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats) {
   const Level& level = plan.levels[levelIdx];
+  const Pruning* const pruning = plan.pruningOf(level);
   const EncodedOperand& operand = encoded.operands[level.operand];
   std::vector<std::uint32_t>& key = states.key();
-  if (!level.pruning && level.inheritLevel != UINT32_MAX) {
+  if (pruning == nullptr && level.inheritLevel != UINT32_MAX) {
     const std::span<const std::uint32_t> inherited =
         states.cache(plan, level.inheritLevel).nodes[level.inheritNode].anchored;
     if (inherited.size() <= kMaxInherited) {
@@ -270,7 +271,7 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
       return candidates;
     }
   }
-  if (!level.pruning) {
+  if (pruning == nullptr) {
     readKey(plan.boundSources(level), encoded, chosen, key);
     const auto slots = plan.boundSlots(level);
     // A few tuples are checked one by one: an index for them would cost
@@ -286,20 +287,19 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
     if (index == nullptr) index = &indexes.get(level.operand, slots);
     return index->lookup(key.data());
   }
-  const Pruning& pruning = *level.pruning;
   LevelCache& cache = states.cache(plan, levelIdx);
   if (cache.valid) {
     bool same = true;
-    for (std::size_t keyIdx = 0; keyIdx < pruning.cacheSources.size() && same; ++keyIdx) {
-      const KeySource& source = pruning.cacheSources[keyIdx];
+    for (std::size_t keyIdx = 0; keyIdx < pruning->cacheSources.size() && same; ++keyIdx) {
+      const KeySource& source = pruning->cacheSources[keyIdx];
       same = encoded.operands[source.operand].id(chosen[source.operand], source.slot) ==
              cache.key[keyIdx];
     }
     if (same) return cache.candidates;
   }
-  readKey(pruning.cacheSources, encoded, chosen, cache.key);
+  readKey(pruning->cacheSources, encoded, chosen, cache.key);
   cache.valid = true;
-  Pruner pruner(pruning, cache, states, encoded, indexes, stats);
+  Pruner pruner(*pruning, cache, states, encoded, indexes, stats);
   if (!cache.memo) {
     cache.memo.emplace(cache.key.size(), kMemoPerTuple * operand.aliveCount() + kMemoSlack);
   }
@@ -322,10 +322,10 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
                    const std::vector<std::uint32_t>& chosen, Prefetch stage) {
   const Level& level = plan.levels[levelIdx];
   std::vector<std::uint32_t>& key = states.key();
-  if (level.pruning) {
+  if (const Pruning* pruning = plan.pruningOf(level)) {
     // The tuples of a node anchored by the prefix are read by the pruning,
     // and where few, written by a later level that filters them.
-    const auto& nodes = level.pruning->nodes;
+    const auto& nodes = pruning->nodes;
     const LevelCache& cache = states.cache(plan, levelIdx);
     for (std::size_t nodeIdx = 1; nodeIdx < nodes.size(); ++nodeIdx) {
       const PruneNode& node = nodes[nodeIdx];

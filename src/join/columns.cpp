@@ -21,7 +21,7 @@ constexpr std::size_t kPrefetchAhead = 8;
 // operands at least, so the dictionaries of the others hold every value of
 // the outermost operand that can be in a row.
 template <bool kIntern>
-void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
+void encodeRange(const OperandVars& vars, const ColumnBits& hidden,
                  std::conditional_t<kIntern, std::vector<Dictionary>,
                                     const std::vector<Dictionary>>& dictionaries,
                  TextHashFn hash, TupleCursor& cursor, std::uint32_t end, EncodedOperand& encoded) {
@@ -137,7 +137,7 @@ void encodeRange(const OperandVars& vars, const std::vector<bool>& hidden,
 
 }  // namespace
 
-std::uint32_t hiddenPrefixOf(const std::vector<bool>& hidden) {
+std::uint32_t hiddenPrefixOf(const ColumnBits& hidden) {
   std::uint32_t prefix = 0;
   while (prefix < hidden.size() && hidden[prefix]) ++prefix;
   for (std::size_t position = prefix; position < hidden.size(); ++position) {
@@ -221,7 +221,7 @@ void compactOperand(EncodedOperand& operand) {
   operand.alive = SmallArray();
 }
 
-void encodeChunk(const Relation& relation, const OperandVars& vars, const std::vector<bool>& hidden,
+void encodeChunk(const Relation& relation, const OperandVars& vars, const ColumnBits& hidden,
                  const EncodedJoin& encoded, TupleCursor& cursor, std::uint32_t end,
                  EncodedOperand& chunk) {
   chunk.text = relation.tupleText().substr(cursor.offset());

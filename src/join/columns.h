@@ -71,30 +71,32 @@ class TextStarts {
  private:
   static constexpr std::uint32_t kNarrowNone = UINT32_MAX;
 
-  bool wide_ = false;
   // Per tuple one word, or where wide, two: the low half, then the high.
   SmallArray words_;
+  bool wide_ = false;  // last, so that a holder may use the padding after it
 };
 
 // How many leading columns are hidden, where exactly those are; else 0.
-std::uint32_t hiddenPrefixOf(const std::vector<bool>& hidden);
+std::uint32_t hiddenPrefixOf(const ColumnBits& hidden);
 
+// 88 bytes, plus its arrays: a join of many tiny operands costs little
+// per operand.
 struct EncodedOperand {
   std::string_view text;  // tuple text from the first tuple held on
-  TextStarts starts;      // per tuple held, relative to `text`
-  // The number of the first tuple held: 0, except in a chunk of the
-  // outermost operand.
-  std::uint32_t base = 0;
-  std::uint32_t width = 0;  // slots, as in OperandVars
-  SmallArray ids;           // tuple-major: 4 bytes per slot per tuple
-  SmallArray alive;         // alive tuple numbers, ascending: 4 bytes per tuple
+  SmallArray ids;         // tuple-major: 4 bytes per slot per tuple
+  SmallArray alive;       // alive tuple numbers, ascending: 4 bytes per tuple
   // Per slot, how many ids its variable has: `width` values held by the
   // EncodedJoin.
   const std::uint32_t* domain = nullptr;
+  [[no_unique_address]] TextStarts starts;  // per tuple held, relative to `text`
   // Set by compactOperand: the tuples held are the alive ones, numbered
   // 0..compactCount-1, and `alive` is empty.
   bool compacted = false;
   std::uint32_t compactCount = 0;
+  // The number of the first tuple held: 0, except in a chunk of the
+  // outermost operand.
+  std::uint32_t base = 0;
+  std::uint32_t width = 0;  // slots, as in OperandVars
 
   std::size_t aliveCount() const { return compacted ? compactCount : alive.size(); }
   // The number of the alive tuple `rank` places from the first.
@@ -179,7 +181,7 @@ struct EncodedView {
 // replaces. A tuple is alive if it has every value a condition names, its
 // repeated names agree, and every value of a variable has an id (occurs in
 // another operand). Its ids are those of `encoded`.
-void encodeChunk(const Relation& relation, const OperandVars& vars, const std::vector<bool>& hidden,
+void encodeChunk(const Relation& relation, const OperandVars& vars, const ColumnBits& hidden,
                  const EncodedJoin& encoded, TupleCursor& cursor, std::uint32_t end,
                  EncodedOperand& chunk);
 

@@ -9,7 +9,7 @@ JoinForest buildJoinForest(std::span<const std::uint32_t> members, const JoinCla
   const std::size_t count = members.size();
   JoinForest forest;
   forest.parent.assign(count, kNoParent);
-  forest.sharedWithParent.resize(count);
+  forest.sharedBegin.reserve(count + 1);
   if (count == 0) return forest;
 
   // (variable, member) pairs grouped by variable: who has which variable.
@@ -57,8 +57,9 @@ JoinForest buildJoinForest(std::span<const std::uint32_t> members, const JoinCla
   // marker: per entry's variable (indexed by its first entry), the member
   // that introduced it, or kNoParent.
   std::vector<std::uint32_t> marker(has.size(), kNoParent);
-  std::vector<std::uint32_t> seen(count, 0);           // marked variables per member
-  std::vector<std::uint32_t> rank(count, kNoParent);   // position in `order`
+  std::vector<std::uint32_t> seen(count, 0);       // marked variables per member
+  std::vector<std::uint32_t>& rank = forest.rank;  // position in `order`
+  rank.assign(count, kNoParent);
   std::vector<std::vector<std::uint32_t>> buckets(1);  // by `seen`; stale entries skipped
   std::size_t top = 0;
   for (std::uint32_t member = static_cast<std::uint32_t>(count); member-- > 1;) {
@@ -74,6 +75,7 @@ JoinForest buildJoinForest(std::span<const std::uint32_t> members, const JoinCla
     if (rank[member] != kNoParent || seen[member] != top) continue;
     rank[member] = static_cast<std::uint32_t>(forest.order.size());
     forest.order.push_back(member);
+    forest.sharedBegin.push_back(static_cast<std::uint32_t>(forest.shared.size()));
 
     // The parent: the member that most recently introduced a seen variable.
     std::uint32_t parent = kNoParent;
@@ -96,7 +98,7 @@ JoinForest buildJoinForest(std::span<const std::uint32_t> members, const JoinCla
           forest.acyclic = false;
           continue;
         }
-        forest.sharedWithParent[member].emplace_back(has[entryIdx].slot, parentEntry->slot);
+        forest.shared.emplace_back(has[entryIdx].slot, parentEntry->slot);
       }
     }
     // Introduce its unseen variables.
@@ -114,6 +116,7 @@ JoinForest buildJoinForest(std::span<const std::uint32_t> members, const JoinCla
       }
     }
   }
+  forest.sharedBegin.push_back(static_cast<std::uint32_t>(forest.shared.size()));
   return forest;
 }
 

@@ -30,10 +30,19 @@ struct JoinForest {
   // its children in `order`; the first member is a root.
   std::vector<std::uint32_t> order;
   std::vector<std::uint32_t> parent;  // per member, kNoParent for a root
-  // Per member: pairs (own slot, parent's slot) of the variables shared with
-  // its parent.
-  std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> sharedWithParent;
+  std::vector<std::uint32_t> rank;    // per member, its place in `order`
+  // Pairs (own slot, parent's slot) of the variables each member shares with
+  // its parent, member after member in `order`; those of the member at
+  // place p begin at sharedBegin[p]. 16 bytes per member and 8 per pair.
+  std::vector<std::uint32_t> sharedBegin;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> shared;
   bool acyclic = true;
+
+  std::span<const std::pair<std::uint32_t, std::uint32_t>> sharedWithParent(
+      std::uint32_t member) const {
+    const std::uint32_t place = rank[member];
+    return {shared.data() + sharedBegin[place], sharedBegin[place + 1] - sharedBegin[place]};
+  }
 };
 
 // The forest over `members` (operand positions, distinct; the first becomes

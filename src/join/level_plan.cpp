@@ -135,7 +135,8 @@ std::vector<PruneNode> planPruning(const JoinClasses& classes, const Holders& ho
     boundSlotsOf(classes, node.operand, level, node.anchorSlots, node.anchorSources);
     if (member != 0) {
       node.parent = nodeOf[forest.parent[member]];
-      node.sharedWithParent = forest.sharedWithParent[member];
+      const auto shared = forest.sharedWithParent(member);
+      node.sharedWithParent.assign(shared.begin(), shared.end());
       nodes[node.parent].children.push_back(nodeOf[member]);
     }
   }
@@ -171,10 +172,11 @@ const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint3
 }
 
 LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
-  std::unique_ptr<LevelCache>& cache = states_[levelIdx].cache;
+  if (caches_.empty()) caches_.resize(indexes_.size());
+  std::unique_ptr<LevelCache>& cache = caches_[levelIdx];
   if (!cache) {
     cache = std::make_unique<LevelCache>();
-    if (const Pruning* pruning = plan.levels[levelIdx].pruning.get()) {
+    if (const Pruning* pruning = plan.pruningOf(plan.levels[levelIdx])) {
       cache->nodes.resize(pruning->nodes.size());
       for (std::size_t nodeIdx = 0; nodeIdx < pruning->nodes.size(); ++nodeIdx) {
         const PruneNode& node = pruning->nodes[nodeIdx];
@@ -192,8 +194,8 @@ std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
     const JoinPlan& plan, const EncodedJoin& encoded) {
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> used;
   for (const Level& level : plan.levels) {
-    if (level.pruning) {
-      for (const PruneNode& node : level.pruning->nodes) {
+    if (const Pruning* pruning = plan.pruningOf(level)) {
+      for (const PruneNode& node : pruning->nodes) {
         used.emplace_back(node.operand, node.anchorSlots);
       }
       continue;
@@ -223,8 +225,8 @@ JoinPlan planLevels(const JoinClasses& classes) {
     if (!restricted[levelIdx]) continue;
     std::vector<PruneNode> nodes = planPruning(classes, holders, levelIdx);
     if (nodes.empty()) continue;
-    auto pruning = std::make_unique<Pruning>();
-    std::vector<KeySource>& cacheSources = pruning->cacheSources;
+    Pruning pruning;
+    std::vector<KeySource>& cacheSources = pruning.cacheSources;
     for (const PruneNode& node : nodes) {
       cacheSources.insert(cacheSources.end(), node.anchorSources.begin(), node.anchorSources.end());
     }
@@ -235,16 +237,17 @@ JoinPlan planLevels(const JoinClasses& classes) {
                                      return !sourceBefore(a, b) && !sourceBefore(b, a);
                                    }),
                        cacheSources.end());
-    pruning->nodes = std::move(nodes);
-    level.pruning = std::move(pruning);
+    pruning.nodes = std::move(nodes);
+    level.pruning = static_cast<std::uint32_t>(plan.prunings.size());
+    plan.prunings.push_back(std::move(pruning));
   }
   // The latest earlier level that prunes through each unpruned operand.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> latest(plan.levels.size(), {UINT32_MAX, 0});
   for (std::uint32_t levelIdx = 0; levelIdx < plan.levels.size(); ++levelIdx) {
     Level& level = plan.levels[levelIdx];
     const auto [inheritLevel, inheritNode] = latest[levelIdx];
-    if (!level.pruning && inheritLevel != UINT32_MAX && level.boundCount != 0) {
-      const PruneNode& node = plan.levels[inheritLevel].pruning->nodes[inheritNode];
+    if (level.pruning == Level::kNoPruning && inheritLevel != UINT32_MAX && level.boundCount != 0) {
+      const PruneNode& node = plan.pruningOf(plan.levels[inheritLevel])->nodes[inheritNode];
       level.inheritLevel = inheritLevel;
       level.inheritNode = inheritNode;
       level.filterBegin = static_cast<std::uint32_t>(plan.slots.size());
@@ -260,8 +263,9 @@ JoinPlan planLevels(const JoinClasses& classes) {
       }
       level.filterCount = static_cast<std::uint32_t>(plan.slots.size()) - level.filterBegin;
     }
-    if (!level.pruning) continue;
-    const auto& nodes = level.pruning->nodes;
+    const Pruning* pruning = plan.pruningOf(level);
+    if (pruning == nullptr) continue;
+    const auto& nodes = pruning->nodes;
     for (std::uint32_t nodeIdx = 1; nodeIdx < nodes.size(); ++nodeIdx) {
       latest[nodes[nodeIdx].operand] = {levelIdx, nodeIdx};
     }

@@ -91,7 +91,7 @@ struct Pruning {
 };
 
 // A level's plan, the same for every thread. Its slots and their sources
-// are ranges of JoinPlan's pools. 40 bytes per level, plus the pruning of
+// are ranges of JoinPlan's pools. 32 bytes per level, plus the pruning of
 // the few levels that have one.
 struct Level {
   std::uint32_t operand = 0;
@@ -107,13 +107,21 @@ struct Level {
   std::uint32_t boundCount = 0;
   std::uint32_t filterBegin = 0;
   std::uint32_t filterCount = 0;
-  std::unique_ptr<const Pruning> pruning;  // null where no later operand restricts the level
+  // The level's entry in JoinPlan::prunings, or kNoPruning where no later
+  // operand restricts the level.
+  std::uint32_t pruning = kNoPruning;
+  static constexpr std::uint32_t kNoPruning = UINT32_MAX;
 };
 
 struct JoinPlan {
   std::vector<Level> levels;
   std::vector<std::uint32_t> slots;  // the slot ranges of all levels
   std::vector<KeySource> sources;    // parallel to slots: where each slot's value is read
+  std::vector<Pruning> prunings;
+
+  const Pruning* pruningOf(const Level& level) const {
+    return level.pruning == Level::kNoPruning ? nullptr : &prunings[level.pruning];
+  }
 
   std::span<const std::uint32_t> boundSlots(const Level& level) const {
     return {slots.data() + level.boundBegin, level.boundCount};
@@ -157,14 +165,14 @@ struct LevelCache {
   std::vector<NodeState> nodes;  // parallel to the pruning's nodes
 };
 
-// One thread's state of the levels. 16 bytes per level, plus the caches of
-// the levels that needed one.
+// One thread's state of the levels: 8 bytes per level, and 8 more per
+// level once some level needs a cache, plus the caches made.
 class LevelStates {
  public:
-  explicit LevelStates(const JoinPlan& plan) : states_(plan.levels.size()) {}
+  explicit LevelStates(const JoinPlan& plan) : indexes_(plan.levels.size(), nullptr) {}
 
   // The index on the level's bound slots, once looked up.
-  const IdIndex*& index(std::size_t levelIdx) { return states_[levelIdx].index; }
+  const IdIndex*& index(std::size_t levelIdx) { return indexes_[levelIdx]; }
   LevelCache& cache(const JoinPlan& plan, std::size_t levelIdx);
   // Scratch for the keys of lookups, which are done with before the next.
   std::vector<std::uint32_t>& key() { return key_; }
@@ -172,11 +180,8 @@ class LevelStates {
   std::vector<std::uint32_t>& childKey() { return childKey_; }
 
  private:
-  struct State {
-    const IdIndex* index = nullptr;
-    std::unique_ptr<LevelCache> cache;
-  };
-  std::vector<State> states_;
+  std::vector<const IdIndex*> indexes_;
+  std::vector<std::unique_ptr<LevelCache>> caches_;  // empty until one is made
   std::vector<std::uint32_t> key_;
   std::vector<std::uint32_t> lookupKey_;
   std::vector<std::uint32_t> childKey_;

@@ -9,9 +9,12 @@
 #ifndef NATJOIN_JOIN_PLANNING_H_
 #define NATJOIN_JOIN_PLANNING_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
+#include "join/small_array.h"
 #include "model/relation.h"
 
 namespace natjoin {
@@ -32,8 +35,71 @@ struct JoinCondition {
   friend bool operator==(const JoinCondition&, const JoinCondition&) = default;
 };
 
-// One bit per attribute of each operand; a set bit leaves the column out.
-using HiddenColumns = std::vector<std::vector<bool>>;
+// One bit per attribute of an operand; a set bit leaves the column out.
+// Up to 64 bits are held in place, so an operand of a few columns costs 32
+// bytes and no allocation.
+class ColumnBits {
+ public:
+  class Reference {
+   public:
+    Reference(ColumnBits& bits, std::size_t at) : bits_(bits), at_(at) {}
+    Reference& operator=(bool value) {
+      bits_.set(at_, value);
+      return *this;
+    }
+    operator bool() const {
+      return std::as_const(bits_)[at_];
+    }  // NOLINT(google-explicit-constructor)
+
+   private:
+    ColumnBits& bits_;
+    std::size_t at_;
+  };
+
+  ColumnBits() = default;
+  ColumnBits(std::size_t count, bool value) { resize(count, value); }
+
+  std::size_t size() const { return size_; }
+  bool operator[](std::size_t at) const { return (words_[at / 32] >> (at % 32)) & 1; }
+  Reference operator[](std::size_t at) { return {*this, at}; }
+  void set(std::size_t at, bool value) {
+    const std::uint32_t bit = std::uint32_t{1} << (at % 32);
+    if (value) {
+      words_[at / 32] |= bit;
+    } else {
+      words_[at / 32] &= ~bit;
+    }
+  }
+  // Bits beyond the former size take `value`.
+  void resize(std::size_t count, bool value = false) {
+    const std::size_t before = size_;
+    words_.resize((count + 31) / 32, 0);
+    size_ = count;
+    for (std::size_t at = before; at < count; ++at) set(at, value);
+  }
+  // Whether any bit is set.
+  bool any() const {
+    for (std::size_t at = 0; at < size_; ++at) {
+      if ((*this)[at]) return true;
+    }
+    return false;
+  }
+
+  friend bool operator==(const ColumnBits& a, const ColumnBits& b) {
+    if (a.size_ != b.size_) return false;
+    for (std::size_t at = 0; at < a.size_; ++at) {
+      if (a[at] != b[at]) return false;
+    }
+    return true;
+  }
+
+ private:
+  SmallArray words_;
+  std::size_t size_ = 0;
+};
+
+// Per operand, its hidden columns.
+using HiddenColumns = std::vector<ColumnBits>;
 
 // Appends to `operands`, for each name of `joinList` in order, the first
 // relation of `relations` bearing that name; names without one are skipped.

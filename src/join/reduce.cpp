@@ -13,7 +13,7 @@ namespace {
 // input; later rounds rarely remove much.
 constexpr int kMaxCyclicRounds = 6;
 
-using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
+using SlotPairs = std::span<const std::pair<std::uint32_t, std::uint32_t>>;
 
 // Scratch for semi-joins: a key table for keys of several ids, and a bitmap
 // over the ids of a variable for keys of one id (cleared after each use, so
@@ -26,7 +26,7 @@ struct SemiJoinScratch {
 // Keeps of `target` the tuples whose ids in the first slots of `shared`
 // occur in some tuple of `source` in the second slots. Returns whether
 // anything was removed.
-bool semiJoin(EncodedOperand& target, const EncodedOperand& source, const SlotPairs& shared,
+bool semiJoin(EncodedOperand& target, const EncodedOperand& source, SlotPairs shared,
               bool targetIsFirst, SemiJoinScratch& scratch, JoinStats& stats) {
   auto targetSlot = [&](std::size_t keyIdx) {
     return targetIsFirst ? shared[keyIdx].first : shared[keyIdx].second;
@@ -184,8 +184,7 @@ OuterFilter filterForOuter(const EncodedJoin& encoded, const JoinClasses& classe
     const bool child = forest.parent[operandIdx] == 0;
     const bool parent = forest.parent[0] == operandIdx;
     if (!child && !parent) continue;
-    const SlotPairs& shared =
-        child ? forest.sharedWithParent[operandIdx] : forest.sharedWithParent[0];
+    const SlotPairs shared = forest.sharedWithParent(child ? operandIdx : 0);
     if (shared.size() < 2) continue;
     OuterFilter::Edge& edge = filter.edges.emplace_back();
     edge.keys = KeyTable(shared.size());
@@ -216,14 +215,14 @@ bool reduceOperands(EncodedJoin& encoded, const JoinClasses& classes, const Join
       const std::uint32_t child = forest.order[at];
       const std::uint32_t parent = forest.parent[child];
       if (parent == kNoParent || parent == 0 || child == 0) continue;
-      removed |= semiJoin(operands[parent], operands[child], forest.sharedWithParent[child], false,
+      removed |= semiJoin(operands[parent], operands[child], forest.sharedWithParent(child), false,
                           scratch, stats);
       if (operands[parent].alive.empty()) return false;
     }
     for (const std::uint32_t child : forest.order) {
       const std::uint32_t parent = forest.parent[child];
       if (parent == kNoParent || parent == 0 || child == 0) continue;
-      removed |= semiJoin(operands[child], operands[parent], forest.sharedWithParent[child], true,
+      removed |= semiJoin(operands[child], operands[parent], forest.sharedWithParent(child), true,
                           scratch, stats);
       if (operands[child].alive.empty()) return false;
     }

@@ -34,11 +34,14 @@ class RowWriter {
         cutsValues_(operands.size()),
         pieceText_(operands.size()),
         pieceHasValue_(operands.size(), false),
-        pieceStorage_(operands.size()) {
+        storageOf_(operands.size(), 0) {
     for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
       const auto& bits = hidden[operandIdx];
-      cutsValues_[operandIdx] =
-          std::find(bits.begin(), bits.end(), true) != bits.end() && hiddenPrefixOf(bits) == 0;
+      cutsValues_[operandIdx] = bits.any() && hiddenPrefixOf(bits) == 0;
+      if (cutsValues_[operandIdx]) {
+        storageOf_[operandIdx] = static_cast<std::uint32_t>(pieceStorage_.size());
+        pieceStorage_.emplace_back();
+      }
     }
   }
 
@@ -48,9 +51,10 @@ class RowWriter {
   void choose(std::size_t level, std::uint32_t tuple) {
     bool written = false;
     if (cutsValues_[level]) {
-      pieceStorage_[level].clear();
-      appendVisible(pieceStorage_[level], level, tuple, written);
-      pieceText_[level] = pieceStorage_[level];
+      std::string& storage = pieceStorage_[storageOf_[level]];
+      storage.clear();
+      appendVisible(storage, level, tuple, written);
+      pieceText_[level] = storage;
     } else {
       const TupleView view = encoded_.operands[level].shown(tuple);
       written = view.hasValues();
@@ -111,7 +115,9 @@ class RowWriter {
   std::vector<bool> cutsValues_;
   std::vector<std::string_view> pieceText_;
   std::vector<bool> pieceHasValue_;  // an empty value still counts
+  // The pieces of the operands whose values are cut out, by storageOf_.
   std::vector<std::string> pieceStorage_;
+  std::vector<std::uint32_t> storageOf_;
 };
 
 }  // namespace natjoin

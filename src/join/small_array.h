@@ -4,7 +4,9 @@
 // arrays per operand (slots, ids, tuple numbers, text starts) of one or two
 // values each. In a std::vector each would be an allocation of 32 bytes or
 // more; here it is none. Larger arrays live on the heap as in a vector.
-// 24 bytes, plus 4 bytes per value beyond two.
+// 16 bytes, plus 4 bytes per value beyond two. An array holds fewer than
+// 2^32 values (16 GiB); asking for more throws std::bad_alloc, as memory
+// would run out anyway.
 #ifndef NATJOIN_JOIN_SMALL_ARRAY_H_
 #define NATJOIN_JOIN_SMALL_ARRAY_H_
 
@@ -58,7 +60,7 @@ class SmallArray {
   void resize(std::size_t size, std::uint32_t value = 0) {
     reserve(size);
     if (size > size_) std::fill(data() + size_, data() + size, value);
-    size_ = size;
+    size_ = static_cast<std::uint32_t>(size);
   }
   void assign(std::size_t size, std::uint32_t value) {
     clear();
@@ -69,15 +71,15 @@ class SmallArray {
     clear();
     reserve(static_cast<std::size_t>(last - first));
     std::copy(first, last, data());
-    size_ = static_cast<std::size_t>(last - first);
+    size_ = static_cast<std::uint32_t>(last - first);
   }
   void push_back(std::uint32_t value) {
-    if (size_ == capacity_) moveTo(capacity_ * 2);
+    if (size_ == capacity_) moveTo(std::size_t{capacity_} * 2);
     data()[size_++] = value;
   }
   // Gives back the memory beyond the values held.
   void shrink_to_fit() {
-    if (onHeap() && size_ < capacity_) moveTo(std::max(size_, kInPlace));
+    if (onHeap() && size_ < capacity_) moveTo(std::max<std::size_t>(size_, kInPlace));
   }
 
   friend bool operator==(const SmallArray& a, const SmallArray& b) {
@@ -90,18 +92,19 @@ class SmallArray {
   // Moves the values to storage for `capacity` values, in place where it
   // is kInPlace.
   void moveTo(std::size_t capacity) {
+    if (capacity > UINT32_MAX) throw std::bad_alloc();
     std::uint32_t* const from = data();
     if (capacity <= kInPlace) {
       std::uint32_t* const heap = heap_;
-      std::copy_n(from, std::min(size_, kInPlace), inPlace_);
+      std::copy_n(from, std::min<std::size_t>(size_, kInPlace), inPlace_);
       delete[] heap;
     } else {
       auto* to = new std::uint32_t[capacity];
-      std::copy_n(from, std::min(size_, capacity), to);
+      std::copy_n(from, std::min<std::size_t>(size_, capacity), to);
       if (onHeap()) delete[] heap_;
       heap_ = to;
     }
-    capacity_ = std::max(capacity, kInPlace);
+    capacity_ = static_cast<std::uint32_t>(std::max(capacity, kInPlace));
   }
   void take(SmallArray& other) {
     size_ = other.size_;
@@ -109,7 +112,7 @@ class SmallArray {
     if (other.onHeap()) {
       heap_ = other.heap_;
     } else {
-      std::copy_n(other.inPlace_, std::min(other.size_, kInPlace), inPlace_);
+      std::copy_n(other.inPlace_, std::min<std::size_t>(other.size_, kInPlace), inPlace_);
     }
     other.size_ = 0;
     other.capacity_ = kInPlace;
@@ -124,8 +127,8 @@ class SmallArray {
     std::uint32_t* heap_;
     std::uint32_t inPlace_[kInPlace] = {0, 0};
   };
-  std::size_t size_ = 0;
-  std::size_t capacity_ = kInPlace;
+  std::uint32_t size_ = 0;
+  std::uint32_t capacity_ = kInPlace;
 };
 
 }  // namespace natjoin

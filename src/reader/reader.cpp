@@ -221,7 +221,9 @@ std::string_view trimmed(std::string_view text) {
 
 void readDatabase(std::span<char> text, JoinList& joinList, Relations& relations) {
   Scanner in(text);
-  if (!readJoinList(in, joinList)) return;
+  const bool complete = readJoinList(in, joinList);
+  joinList.shrink_to_fit();  // a list of many names is kept all run long
+  if (!complete) return;
 
   in.skipWhiteSpace();
   while (!in.atEnd()) {
