@@ -148,5 +148,81 @@ TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
 #endif
 }
 
+// Writes a database of `count` relations, the text of relation `at` made by
+// `relationText`, after `header`; returns its size in bytes.
+template <typename RelationText>
+std::size_t writeDatabase(const std::string& path, const std::string& header, std::size_t count,
+                          RelationText relationText) {
+  std::ofstream out(path, std::ios::binary);
+  std::string text = header;
+  std::size_t size = 0;
+  for (std::size_t at = 0; at < count; ++at) {
+    relationText(at, text);
+    if (text.size() > 65536) {
+      out << text;
+      size += text.size();
+      text.clear();
+    }
+  }
+  out << text;
+  return size + text.size();
+}
+
+TEST(Memory, EachOperandCostsAtMost256BytesBeyondItsTuples) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer's shadow memory is not the tool's";
+#else
+  // 100,000 one-tuple relations all joined on one name: the records kept
+  // per operand (its slots, ids, level and row pieces) must stay small.
+  constexpr std::size_t kOperands = 100000;
+  test::TempDir dir;
+  const std::string database = dir.file("operands.txt");
+  std::string joinList = "join(";
+  for (std::size_t at = 0; at < kOperands; ++at) {
+    (joinList += at == 0 ? "" : ", ") += test::numbered("R", at);
+  }
+  const std::size_t size =
+      writeDatabase(database, joinList + ")\n", kOperands, [](std::size_t at, std::string& text) {
+        ((text += '\n') += test::numbered("R", at)) += "(a)\nx\n";
+      });
+  const long limitKilobytes =
+      std::max(static_cast<long>((size * 12 / 10 + (kOperands - 1) * 32) / 1024), long{16} * 1024) +
+      static_cast<long>(kOperands * 256 / 1024);
+  expectPeakWithin(dir, database, limitKilobytes);
+#endif
+}
+
+TEST(Memory, AChainOf64OperandsCostsAtMost32BytesPerInnerTuple) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the address sanitizer's shadow memory is not the tool's";
+#else
+  // R0(a0,a1), R1(a1,a2), ... R63(a63,a64), 10,000 tuples each: every
+  // value of a1..a63 meets one tuple on each side, so 10,000 rows.
+  constexpr std::size_t kOperands = 64;
+  constexpr std::size_t kTuples = 10000;
+  test::TempDir dir;
+  const std::string database = dir.file("chain.txt");
+  std::string joinList = "join(";
+  for (std::size_t at = 0; at < kOperands; ++at) {
+    (joinList += at == 0 ? "" : ", ") += test::numbered("R", at);
+  }
+  const std::size_t size =
+      writeDatabase(database, joinList + ")\n", kOperands, [](std::size_t at, std::string& text) {
+        ((text += '\n') += test::numbered("R", at)) += '(';
+        ((text += test::numbered("a", at)) += ',') += test::numbered("a", at + 1);
+        text += ")\n";
+        for (std::size_t tuple = 0; tuple < kTuples; ++tuple) {
+          ((text += std::to_string(tuple)) += ',') += std::to_string((tuple * 7919 + at) % kTuples);
+          text += '\n';
+        }
+      });
+  const long limitKilobytes =
+      std::max(static_cast<long>((size * 12 / 10 + (kOperands - 1) * kTuples * 32) / 1024),
+               long{16} * 1024) +
+      static_cast<long>(kOperands * 256 / 1024);
+  expectPeakWithin(dir, database, limitKilobytes);
+#endif
+}
+
 }  // namespace
 }  // namespace natjoin

@@ -179,16 +179,31 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
     encoded.dictionaries[var].reserve(valueCount[var], lowest, span);
   }
-  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+  // A dictionary is needed until the last operand having its variable is
+  // split, and for the outermost operand's variables, whose chunks are
+  // split as the enumeration goes. The others are given back as soon as
+  // they are done: their values cost more than the operands' ids where
+  // most values are distinct.
+  std::vector<std::uint32_t> lastHolder(classes.varCount, 0);
+  for (std::uint32_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    for (const std::uint32_t var : classes.operands[operandIdx].vars) lastHolder[var] = operandIdx;
+  }
+  for (const std::uint32_t var : classes.operands[0].vars) lastHolder[var] = UINT32_MAX;
+  encoded.domainSize.resize(classes.varCount);
+  for (std::uint32_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
     const Relation& relation = *operands[operandIdx];
     EncodedOperand& operand = encoded.operands[operandIdx];
     operand.text = relation.tupleText();
     TupleCursor cursor(relation, 0);
     encodeRange<true>(classes.operands[operandIdx], hiddenColumns[operandIdx], encoded.dictionaries,
                       hash, cursor, static_cast<std::uint32_t>(relation.tupleCount()), operand);
+    for (const std::uint32_t var : classes.operands[operandIdx].vars) {
+      if (lastHolder[var] != operandIdx) continue;
+      encoded.domainSize[var] = encoded.dictionaries[var].size();
+      encoded.dictionaries[var] = Dictionary();
+    }
   }
-  encoded.domainSize.resize(classes.varCount);
-  for (std::uint32_t var = 0; var < classes.varCount; ++var) {
+  for (const std::uint32_t var : classes.operands[0].vars) {
     encoded.domainSize[var] = encoded.dictionaries[var].size();
   }
   std::size_t slotCount = 0;
