@@ -172,6 +172,15 @@ std::size_t writeDatabase(const std::string& path, const std::string& header, st
   return size + text.size();
 }
 
+// "join(R0, R1, ..., R<count - 1>)\n"
+[[maybe_unused]] std::string joinOfAll(std::size_t count) {
+  std::string joinList = "join(";
+  for (std::size_t at = 0; at < count; ++at) {
+    (joinList += at == 0 ? "" : ", ") += test::numbered("R", at);
+  }
+  return joinList + ")\n";
+}
+
 TEST(Memory, EachOperandCostsAtMost256BytesBeyondItsTuples) {
 #if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
   GTEST_SKIP() << kNotMeasured;
@@ -181,12 +190,8 @@ TEST(Memory, EachOperandCostsAtMost256BytesBeyondItsTuples) {
   constexpr std::size_t kOperands = 100000;
   test::TempDir dir;
   const std::string database = dir.file("operands.txt");
-  std::string joinList = "join(";
-  for (std::size_t at = 0; at < kOperands; ++at) {
-    (joinList += at == 0 ? "" : ", ") += test::numbered("R", at);
-  }
-  const std::size_t size =
-      writeDatabase(database, joinList + ")\n", kOperands, [](std::size_t at, std::string& text) {
+  const std::size_t size = writeDatabase(
+      database, joinOfAll(kOperands), kOperands, [](std::size_t at, std::string& text) {
         ((text += '\n') += test::numbered("R", at)) += "(a)\nx\n";
       });
   const long limitKilobytes =
@@ -206,12 +211,8 @@ TEST(Memory, AChainOf64OperandsCostsAtMost32BytesPerInnerTuple) {
   constexpr std::size_t kTuples = 10000;
   test::TempDir dir;
   const std::string database = dir.file("chain.txt");
-  std::string joinList = "join(";
-  for (std::size_t at = 0; at < kOperands; ++at) {
-    (joinList += at == 0 ? "" : ", ") += test::numbered("R", at);
-  }
-  const std::size_t size =
-      writeDatabase(database, joinList + ")\n", kOperands, [](std::size_t at, std::string& text) {
+  const std::size_t size = writeDatabase(
+      database, joinOfAll(kOperands), kOperands, [](std::size_t at, std::string& text) {
         ((text += '\n') += test::numbered("R", at)) += '(';
         ((text += test::numbered("a", at)) += ',') += test::numbered("a", at + 1);
         text += ")\n";
