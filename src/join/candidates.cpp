@@ -14,15 +14,6 @@ constexpr std::size_t kMaxInherited = 16;
 constexpr std::size_t kMemoPerTuple = 4;
 constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
 
-void readKey(std::span<const KeySource> sources, const EncodedView& encoded,
-             const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
-  key.resize(sources.size());
-  for (std::size_t keyIdx = 0; keyIdx < sources.size(); ++keyIdx) {
-    const KeySource& source = sources[keyIdx];
-    key[keyIdx] = encoded.operands[source.operand].id(chosen[source.operand], source.slot);
-  }
-}
-
 // Every ascending list of tuples 0 to 3, by the mask of its members: the
 // candidates of a compacted operand of at most four tuples are one of them,
 // so checking such an operand tuple by tuple needs no storage per level.
@@ -315,70 +306,6 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
   cache.candidates.swap(cache.nodes[0].survivors);
   cache.memo->computed(cache.key.data(), cache.candidates, stats.candidateSteps - stepsBefore);
   return cache.candidates;
-}
-
-void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelIdx,
-                   const EncodedView& encoded, IndexCache& indexes,
-                   const std::vector<std::uint32_t>& chosen, Prefetch stage) {
-  const Level& level = plan.levels[levelIdx];
-  std::vector<std::uint32_t>& key = states.key();
-  if (const Pruning* pruning = plan.pruningOf(level)) {
-    // The tuples of a node anchored by the prefix are read by the pruning,
-    // and where few, written by a later level that filters them.
-    const auto& nodes = pruning->nodes;
-    const LevelCache& cache = states.cache(plan, levelIdx);
-    for (std::size_t nodeIdx = 1; nodeIdx < nodes.size(); ++nodeIdx) {
-      const PruneNode& node = nodes[nodeIdx];
-      const IdIndex* anchorIndex = cache.nodes[nodeIdx].anchorIndex;
-      if (anchorIndex == nullptr || node.anchorSources.empty()) continue;
-      readKey(node.anchorSources, encoded, chosen, key);
-      if (stage == Prefetch::kGroup) {
-        anchorIndex->prefetchGroup(key.data());
-        continue;
-      }
-      if (stage == Prefetch::kMembers) {
-        anchorIndex->prefetchMembers(key.data());
-        continue;
-      }
-      const std::span<const std::uint32_t> found = anchorIndex->lookup(key.data());
-      if (found.empty() || found.size() > 2) continue;
-      const EncodedOperand& operand = encoded.operands[node.operand];
-      for (const std::uint32_t tuple : found) {
-        if (stage == Prefetch::kStart) {
-          __builtin_prefetch(operand.row(tuple));
-          operand.prefetchStart(tuple);
-        } else {
-          operand.prefetchShown(tuple);
-        }
-      }
-    }
-    return;
-  }
-  if (level.inheritLevel != UINT32_MAX || level.boundCount == 0) return;
-  const EncodedOperand& operand = encoded.operands[level.operand];
-  if (operand.aliveCount() <= kMaxScannedTuples) return;
-  const IdIndex*& indexSlot = states.index(levelIdx);
-  if (indexSlot == nullptr) indexSlot = &indexes.get(level.operand, plan.boundSlots(level));
-  readKey(plan.boundSources(level), encoded, chosen, key);
-  const IdIndex& index = *indexSlot;
-  switch (stage) {
-    case Prefetch::kGroup:
-      index.prefetchGroup(key.data());
-      return;
-    case Prefetch::kMembers:
-      index.prefetchMembers(key.data());
-      return;
-    case Prefetch::kStart:
-    case Prefetch::kText:
-      break;
-  }
-  const std::span<const std::uint32_t> found = index.lookup(key.data());
-  if (found.empty()) return;
-  if (stage == Prefetch::kStart) {
-    operand.prefetchStart(found[0]);
-  } else {
-    operand.prefetchShown(found[0]);
-  }
 }
 
 }  // namespace natjoin

@@ -187,6 +187,16 @@ class LevelStates {
   std::vector<std::uint32_t> childKey_;
 };
 
+// Reads the values of `sources` in the tuples `chosen` into `key`.
+inline void readKey(std::span<const KeySource> sources, const EncodedView& encoded,
+                    const std::vector<std::uint32_t>& chosen, std::vector<std::uint32_t>& key) {
+  key.resize(sources.size());
+  for (std::size_t keyIdx = 0; keyIdx < sources.size(); ++keyIdx) {
+    const KeySource& source = sources[keyIdx];
+    key[keyIdx] = encoded.operands[source.operand].id(chosen[source.operand], source.slot);
+  }
+}
+
 // Plans every level from the variables alone; the indexes it names are built
 // on first use, after the reduction.
 JoinPlan planLevels(const JoinClasses& classes);
