@@ -30,6 +30,13 @@ namespace {
   return 0;
 }
 
+// What a database of `size` bytes may cost, in kilobytes, with
+// `innerTuples` tuples in the operands after the first: 1.2 times the file
+// and 32 bytes per such tuple, or the process's own floor of 16 MiB.
+[[maybe_unused]] long allowedKilobytes(std::size_t size, std::size_t innerTuples) {
+  return std::max(static_cast<long>((size * 12 / 10 + innerTuples * 32) / 1024), long{16} * 1024);
+}
+
 // Runs the tool on `database` and expects its peak within the limit. A child
 // starts as a copy of this process, so a large test process skips instead.
 [[maybe_unused]] void expectPeakWithin(const test::TempDir& dir, const std::string& database,
@@ -116,8 +123,7 @@ TEST(Memory, InnerOperandsCostAtMost32BytesPerTuple) {
     }
     flush();
   }
-  const long limitKilobytes =
-      std::max(static_cast<long>((size * 12 / 10 + 2 * kInner * 32) / 1024), long{16} * 1024);
+  const long limitKilobytes = allowedKilobytes(size, 2 * kInner);
   expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
@@ -146,8 +152,8 @@ TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
     out << text;
     size += text.size();
   }
-  const long limitKilobytes = std::max(static_cast<long>(size * 12 / 10 / 1024), long{16} * 1024) +
-                              static_cast<long>((kRelations - 2) * 64 / 1024);
+  const long limitKilobytes =
+      allowedKilobytes(size, 0) + static_cast<long>((kRelations - 2) * 64 / 1024);
   expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
@@ -195,8 +201,7 @@ TEST(Memory, EachOperandCostsAtMost256BytesBeyondItsTuples) {
         ((text += '\n') += test::numbered("R", at)) += "(a)\nx\n";
       });
   const long limitKilobytes =
-      std::max(static_cast<long>((size * 12 / 10 + (kOperands - 1) * 32) / 1024), long{16} * 1024) +
-      static_cast<long>(kOperands * 256 / 1024);
+      allowedKilobytes(size, kOperands - 1) + static_cast<long>(kOperands * 256 / 1024);
   expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
@@ -222,9 +227,7 @@ TEST(Memory, AChainOf64OperandsCostsAtMost32BytesPerInnerTuple) {
         }
       });
   const long limitKilobytes =
-      std::max(static_cast<long>((size * 12 / 10 + (kOperands - 1) * kTuples * 32) / 1024),
-               long{16} * 1024) +
-      static_cast<long>(kOperands * 256 / 1024);
+      allowedKilobytes(size, (kOperands - 1) * kTuples) + static_cast<long>(kOperands * 256 / 1024);
   expectPeakWithin(dir, database, limitKilobytes);
 #endif
 }
