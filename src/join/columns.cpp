@@ -6,132 +6,39 @@
 #include <string_view>
 
 #include "join/key_table.h"
+#include "join/sketch.h"
+#include "join/split.h"
 
 namespace natjoin {
 namespace {
 
-// Tuples split per block, and how many values ahead dictionary slots are
-// fetched.
-constexpr std::size_t kEncodeBlock = 256;
-constexpr std::size_t kPrefetchAhead = 8;
+// Tuples of the outermost operand split per block: its values stay in the
+// cache until they are looked up.
+constexpr std::uint32_t kChunkBlock = 256;
 
-// Splits tuples [cursor.index(), end) of one operand into `encoded`. Where
-// kIntern, every value gets an id, new or not; else a value that has none
-// (no other operand has it) leaves its tuple dead. A variable is in two
-// operands at least, so the dictionaries of the others hold every value of
-// the outermost operand that can be in a row.
-template <bool kIntern>
-void encodeRange(const OperandVars& vars, const ColumnBits& hidden,
-                 std::conditional_t<kIntern, std::vector<Dictionary>,
-                                    const std::vector<Dictionary>>& dictionaries,
-                 TextHashFn hash, TupleCursor& cursor, std::uint32_t end, EncodedOperand& encoded) {
+// Makes `encoded` ready to hold tuples [cursor.index(), end) of an operand
+// with `vars`, as yet none of them alive.
+void prepare(const OperandVars& vars, const TupleCursor& cursor, std::uint32_t end,
+             EncodedOperand& encoded) {
   const std::uint32_t base = static_cast<std::uint32_t>(cursor.index());
   const std::size_t tupleCount = end - base;
-  const std::uint64_t textBegin = cursor.offset();
   encoded.base = base;
   encoded.width = static_cast<std::uint32_t>(vars.vars.size());
   encoded.ids.assign(tupleCount * encoded.width, 0);
   encoded.alive.clear();
-  encoded.starts.reset(tupleCount, cursor.textSize() - textBegin);
-  if (encoded.width == 0) {
-    encoded.alive.resize(tupleCount);
-    for (std::uint32_t held = 0; held < tupleCount; ++held) {
-      const std::uint64_t start = cursor.offset() - textBegin;
-      if (cursor.next().hasValues()) encoded.starts.set(held, start);
-      encoded.alive[held] = base + held;
-    }
-    return;
-  }
-  // The last position that is a variable: values after it are not looked at.
-  std::uint32_t lastPosition = 0;
-  for (std::uint32_t position = 0; position < vars.slotOfPosition.size(); ++position) {
-    if (vars.slotOfPosition[position] != kNoSlot) lastPosition = position;
-  }
-  // The first position of each slot, to tell a slot's first value from a
-  // repeat that must equal it.
-  std::vector<std::uint32_t> firstPosition(encoded.width, UINT32_MAX);
-  for (std::uint32_t position = 0; position <= lastPosition; ++position) {
-    const std::uint32_t slot = vars.slotOfPosition[position];
-    if (slot != kNoSlot && firstPosition[slot] == UINT32_MAX) firstPosition[slot] = position;
-  }
-  // Hidden positions are variables, so an alive tuple has them all.
-  const std::uint32_t hiddenPrefix = hiddenPrefixOf(hidden);
-  if (kIntern) encoded.alive.reserve(tupleCount);
+  encoded.starts.reset(tupleCount, cursor.textSize() - cursor.offset());
+}
 
-  // Tuples go in blocks: first every value of the block is found and
-  // hashed, then the values are looked up, each dictionary slot fetched a
-  // few values ahead, so that the cache misses of a large dictionary
-  // overlap instead of coming one at a time.
-  struct Found {
-    std::string_view value;
-    std::uint64_t hash;
-    std::uint32_t held;
-    std::uint32_t position;
-  };
-  std::vector<Found> found;
-  std::vector<std::uint8_t> dead;
-  for (std::uint32_t blockBegin = 0; blockBegin < tupleCount; blockBegin += kEncodeBlock) {
-    const std::uint32_t blockEnd =
-        static_cast<std::uint32_t>(std::min<std::size_t>(tupleCount, blockBegin + kEncodeBlock));
-    found.clear();
-    dead.assign(blockEnd - blockBegin, 0);
-    for (std::uint32_t held = blockBegin; held < blockEnd; ++held) {
-      const std::uint64_t start = cursor.offset() - textBegin;
-      const TupleView view = cursor.next();
-      if (!view.hasValues()) {
-        dead[held - blockBegin] = 1;
-        continue;
-      }
-      if (hiddenPrefix == 0) encoded.starts.set(held, start);
-      std::string_view rest = view.text();
-      for (std::uint32_t position = 0;; ++position) {
-        const std::size_t comma = rest.find(',');
-        const std::uint32_t slot = vars.slotOfPosition[position];
-        if (slot != kNoSlot) {
-          const std::string_view value = rest.substr(0, comma);
-          found.push_back({value, hash(value), held, position});
-        }
-        if (position + 1 == hiddenPrefix && comma != std::string_view::npos) {
-          encoded.starts.set(
-              held,
-              start + static_cast<std::uint64_t>(rest.data() - view.text().data()) + comma + 1);
-        }
-        if (position == lastPosition) break;
-        if (comma == std::string_view::npos) {
-          dead[held - blockBegin] = 1;  // too short: a condition names a value it lacks
-          break;
-        }
-        rest.remove_prefix(comma + 1);
-      }
-    }
-    for (std::size_t at = 0; at < found.size(); ++at) {
-      if (at + kPrefetchAhead < found.size()) {
-        const Found& ahead = found[at + kPrefetchAhead];
-        dictionaries[vars.vars[vars.slotOfPosition[ahead.position]]].prefetch(ahead.hash);
-      }
-      const Found& value = found[at];
-      if (dead[value.held - blockBegin]) continue;
-      const std::uint32_t slot = vars.slotOfPosition[value.position];
-      std::uint32_t id = 0;
-      if constexpr (kIntern) {
-        id = dictionaries[vars.vars[slot]].intern(value.value, value.hash);
-      } else {
-        id = dictionaries[vars.vars[slot]].find(value.value, value.hash);
-        if (id == Dictionary::kMissing) {
-          dead[value.held - blockBegin] = 1;  // no other operand has the value
-          continue;
-        }
-      }
-      std::uint32_t& stored = encoded.ids[std::size_t{value.held} * encoded.width + slot];
-      if (firstPosition[slot] == value.position) {
-        stored = id;
-      } else if (stored != id) {
-        dead[value.held - blockBegin] = 1;  // one name, two values
-      }
-    }
-    for (std::uint32_t held = blockBegin; held < blockEnd; ++held) {
-      if (!dead[held - blockBegin]) encoded.alive.push_back(base + held);
-    }
+// Where an operand has no variable, every tuple is alive: it is only
+// found where its text begins.
+void holdAll(TupleCursor& cursor, std::uint32_t end, EncodedOperand& encoded) {
+  const std::uint64_t textBegin = cursor.offset();
+  const std::uint32_t tupleCount = end - encoded.base;
+  encoded.alive.resize(tupleCount);
+  for (std::uint32_t held = 0; held < tupleCount; ++held) {
+    const std::uint64_t start = cursor.offset() - textBegin;
+    if (cursor.next().hasValues()) encoded.starts.set(held, start);
+    encoded.alive[held] = encoded.base + held;
   }
 }
 
@@ -149,7 +56,7 @@ std::uint32_t hiddenPrefixOf(const ColumnBits& hidden) {
 std::uint64_t hashText(std::string_view text) { return hashValue(text, kHashSeed); }
 
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
-                           const HiddenColumns& hiddenColumns, TextHashFn hash) {
+                           const HiddenColumns& hiddenColumns, TextHashFn hash, unsigned threads) {
   EncodedJoin encoded;
   encoded.hash = hash;
   encoded.dictionaries.resize(classes.varCount);
@@ -176,8 +83,10 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   }
   const auto span = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(highest) -
                                                reinterpret_cast<std::uintptr_t>(lowest));
+  const std::vector<std::size_t> distinct =
+      estimateDistinct(operands, classes, hiddenColumns, valueCount, hash, threads);
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
-    encoded.dictionaries[var].reserve(valueCount[var], lowest, span);
+    encoded.dictionaries[var].reserve(valueCount[var], lowest, span, distinct[var]);
   }
   // A dictionary is needed until the last operand having its variable is
   // split, and for the outermost operand's variables, whose chunks are
@@ -195,8 +104,16 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
     EncodedOperand& operand = encoded.operands[operandIdx];
     operand.text = relation.tupleText();
     TupleCursor cursor(relation, 0);
-    encodeRange<true>(classes.operands[operandIdx], hiddenColumns[operandIdx], encoded.dictionaries,
-                      hash, cursor, static_cast<std::uint32_t>(relation.tupleCount()), operand);
+    const auto count = static_cast<std::uint32_t>(relation.tupleCount());
+    const OperandVars& vars = classes.operands[operandIdx];
+    prepare(vars, cursor, count, operand);
+    if (vars.vars.empty()) {
+      holdAll(cursor, count, operand);
+    } else {
+      operand.alive.reserve(count);
+      splitInterned(SplitLayout(vars, hiddenColumns[operandIdx]), encoded.dictionaries, hash,
+                    cursor, count, operand);
+    }
     for (const std::uint32_t var : classes.operands[operandIdx].vars) {
       if (lastHolder[var] != operandIdx) continue;
       encoded.domainSize[var] = encoded.dictionaries[var].size();
@@ -241,7 +158,19 @@ void encodeChunk(const Relation& relation, const OperandVars& vars, const Column
                  EncodedOperand& chunk) {
   chunk.text = relation.tupleText().substr(cursor.offset());
   chunk.domain = encoded.operands[0].domain;
-  encodeRange<false>(vars, hidden, encoded.dictionaries, encoded.hash, cursor, end, chunk);
+  const std::uint64_t textBegin = cursor.offset();
+  prepare(vars, cursor, end, chunk);
+  if (vars.vars.empty()) {
+    holdAll(cursor, end, chunk);
+    return;
+  }
+  const SplitLayout layout(vars, hidden);
+  SplitBlock block;
+  for (std::uint32_t begin = 0; begin < end - chunk.base; begin += kChunkBlock) {
+    splitBlock(layout, encoded.hash, cursor, textBegin, begin,
+               std::min(end - chunk.base, begin + kChunkBlock), chunk, block);
+    lookUpBlock<false>(layout, encoded.dictionaries, block, chunk);
+  }
 }
 
 }  // namespace natjoin

@@ -146,10 +146,13 @@ struct EncodedJoin {
 
 // Splits the tuples of every operand but the first and numbers the
 // variables' values. `hash` may be replaced, e.g. by one that collides on
-// purpose in tests. REQUIRES: every operand has fewer than 2^32 - 1 tuples;
-// `hiddenColumns` as hiddenColumnsOf makes them.
+// purpose in tests. With `threads` above one, large operands are split on
+// a second thread while their values are looked up; the ids are the same.
+// REQUIRES: every operand has fewer than 2^32 - 1 tuples; `hiddenColumns`
+// as hiddenColumnsOf makes them.
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
-                           const HiddenColumns& hiddenColumns, TextHashFn hash = hashText);
+                           const HiddenColumns& hiddenColumns, TextHashFn hash = hashText,
+                           unsigned threads = 1);
 
 // Drops the tuples of `operand` that are not alive, once no more are
 // removed: the alive ones keep their order and are numbered from 0, and

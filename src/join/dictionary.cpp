@@ -60,7 +60,11 @@ void SlotArray::release(std::size_t end) {
   if (bytes > 0) madvise(data_, bytes, MADV_DONTNEED);
 }
 
-void Dictionary::reserve(std::size_t count, const char* lowest, std::uint64_t span) {
+void Dictionary::reserve(std::size_t count, const char* lowest, std::uint64_t span,
+                         std::size_t expected) {
+  // A table for the expected values at a load of two thirds, within the
+  // band that growing keeps, with room for an estimate a little low.
+  if (expected > 0) slots_ = SlotArray(expected + expected / 2);
   wide_ = span > UINT32_MAX;
   lowest_ = lowest;
   if (wide_) {

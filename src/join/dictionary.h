@@ -62,11 +62,14 @@ class Dictionary {
   // value split from a tuple does.
   std::uint32_t find(std::string_view value, std::uint64_t hash) const;
   std::uint32_t size() const { return size_; }
+  // Slots of the table: it grows when three quarters are used.
+  std::size_t tableSize() const { return slots_.size(); }
   // Makes room for `count` values at most, all of them among the `span`
   // bytes from `lowest` on, so that the list of texts never grows by
-  // copying; the room costs no memory until values fill it. REQUIRES: no
-  // value was added yet.
-  void reserve(std::size_t count, const char* lowest, std::uint64_t span);
+  // copying; the room costs no memory until values fill it. Where about
+  // `expected` distinct values are known to come, the table is made for
+  // them at once. REQUIRES: no value was added yet.
+  void reserve(std::size_t count, const char* lowest, std::uint64_t span, std::size_t expected = 0);
 
  private:
   std::size_t slotOf(std::uint64_t tag) const {

@@ -27,7 +27,8 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
     // Tuples are numbered in 32 bits; more would not fit in memory anyway.
     if (operand->tupleCount() >= UINT32_MAX) throw std::bad_alloc();
   }
-  EncodedJoin encoded = encodeOperands(operands, classes, hiddenColumns);
+  if (threads == 0) threads = threadCount();
+  EncodedJoin encoded = encodeOperands(operands, classes, hiddenColumns, hashText, threads);
   for (std::size_t operandIdx = 1; operandIdx < count; ++operandIdx) {
     if (encoded.operands[operandIdx].alive.empty()) return;
   }
@@ -51,7 +52,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
   IndexCache indexes(encoded);
   const JoinPlan plan = planLevels(classes);
   enumerateRows(out, {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan},
-                threads == 0 ? threadCount() : threads, stats);
+                threads, stats);
 }
 
 }  // namespace

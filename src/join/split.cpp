@@ -1,0 +1,122 @@
+#include "join/split.h"
+
+#include <algorithm>
+
+namespace natjoin {
+namespace {
+
+// How many values ahead a lookup's dictionary slot is fetched, so that the
+// cache misses of a large dictionary overlap instead of coming one at a
+// time.
+constexpr std::size_t kPrefetchAhead = 8;
+// Tuples per block: its values stay in the cache until they are looked up.
+constexpr std::uint32_t kBlock = 256;
+
+}  // namespace
+
+SplitLayout::SplitLayout(const OperandVars& operandVars, const ColumnBits& hidden)
+    : vars(&operandVars), hiddenPrefix(hiddenPrefixOf(hidden)) {
+  for (std::uint32_t position = 0; position < vars->slotOfPosition.size(); ++position) {
+    if (vars->slotOfPosition[position] != kNoSlot) lastPosition = position;
+  }
+  firstPosition.assign(vars->vars.size(), UINT32_MAX);
+  for (std::uint32_t position = 0; position <= lastPosition && !firstPosition.empty(); ++position) {
+    const std::uint32_t slot = vars->slotOfPosition[position];
+    if (slot != kNoSlot && firstPosition[slot] == UINT32_MAX) firstPosition[slot] = position;
+  }
+}
+
+void splitBlock(const SplitLayout& layout, TextHashFn hash, TupleCursor& cursor,
+                std::uint64_t textBegin, std::uint32_t begin, std::uint32_t end,
+                EncodedOperand& encoded, SplitBlock& block) {
+  const OperandVars& vars = *layout.vars;
+  block.begin = begin;
+  block.end = end;
+  block.found.clear();
+  block.dead.assign(end - begin, 0);
+  for (std::uint32_t held = begin; held < end; ++held) {
+    const std::uint64_t start = cursor.offset() - textBegin;
+    const TupleView view = cursor.next();
+    if (!view.hasValues()) {
+      block.dead[held - begin] = 1;
+      continue;
+    }
+    if (layout.hiddenPrefix == 0) encoded.starts.set(held, start);
+    std::string_view rest = view.text();
+    for (std::uint32_t position = 0;; ++position) {
+      const std::size_t comma = rest.find(',');
+      const std::uint32_t slot = vars.slotOfPosition[position];
+      if (slot != kNoSlot) {
+        const std::string_view value = rest.substr(0, comma);
+        block.found.push_back({value, hash(value), held, position});
+      }
+      if (position + 1 == layout.hiddenPrefix && comma != std::string_view::npos) {
+        encoded.starts.set(
+            held, start + static_cast<std::uint64_t>(rest.data() - view.text().data()) + comma + 1);
+      }
+      if (position == layout.lastPosition) break;
+      if (comma == std::string_view::npos) {
+        block.dead[held - begin] = 1;  // too short: a condition names a value it lacks
+        break;
+      }
+      rest.remove_prefix(comma + 1);
+    }
+  }
+}
+
+template <bool kIntern>
+void lookUpBlock(const SplitLayout& layout,
+                 std::conditional_t<kIntern, std::vector<Dictionary>,
+                                    const std::vector<Dictionary>>& dictionaries,
+                 SplitBlock& block, EncodedOperand& encoded) {
+  const OperandVars& vars = *layout.vars;
+  const auto& found = block.found;
+  for (std::size_t at = 0; at < found.size(); ++at) {
+    if (at + kPrefetchAhead < found.size()) {
+      const SplitBlock::Found& ahead = found[at + kPrefetchAhead];
+      dictionaries[vars.vars[vars.slotOfPosition[ahead.position]]].prefetch(ahead.hash);
+    }
+    const SplitBlock::Found& value = found[at];
+    std::uint8_t& dead = block.dead[value.held - block.begin];
+    if (dead) continue;
+    const std::uint32_t slot = vars.slotOfPosition[value.position];
+    std::uint32_t id = 0;
+    if constexpr (kIntern) {
+      id = dictionaries[vars.vars[slot]].intern(value.value, value.hash);
+    } else {
+      id = dictionaries[vars.vars[slot]].find(value.value, value.hash);
+      if (id == Dictionary::kMissing) {
+        dead = 1;  // no other operand has the value
+        continue;
+      }
+    }
+    std::uint32_t& stored = encoded.ids[std::size_t{value.held} * encoded.width + slot];
+    if (layout.firstPosition[slot] == value.position) {
+      stored = id;
+    } else if (stored != id) {
+      dead = 1;  // one name, two values
+    }
+  }
+  for (std::uint32_t held = block.begin; held < block.end; ++held) {
+    if (!block.dead[held - block.begin]) encoded.alive.push_back(encoded.base + held);
+  }
+}
+
+template void lookUpBlock<true>(const SplitLayout&, std::vector<Dictionary>&, SplitBlock&,
+                                EncodedOperand&);
+template void lookUpBlock<false>(const SplitLayout&, const std::vector<Dictionary>&, SplitBlock&,
+                                 EncodedOperand&);
+
+void splitInterned(const SplitLayout& layout, std::vector<Dictionary>& dictionaries,
+                   TextHashFn hash, TupleCursor& cursor, std::uint32_t count,
+                   EncodedOperand& encoded) {
+  const std::uint64_t textBegin = cursor.offset();
+  SplitBlock block;
+  for (std::uint32_t begin = 0; begin < count; begin += kBlock) {
+    splitBlock(layout, hash, cursor, textBegin, begin, std::min(count, begin + kBlock), encoded,
+               block);
+    lookUpBlock<true>(layout, dictionaries, block, encoded);
+  }
+}
+
+}  // namespace natjoin

@@ -1,0 +1,100 @@
+#include "join/sketch.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "join/classes.h"
+#include "join/columns.h"
+#include "join/dictionary.h"
+#include "test_util.h"
+
+namespace natjoin {
+namespace {
+
+std::string value(int number) {
+  std::string text("v");
+  text += std::to_string(number);
+  return text;
+}
+
+TEST(DistinctSketch, EstimatesFewAndManyValuesAndIgnoresRepeats) {
+  for (const int count : {1, 10, 300, 5000, 200000}) {
+    DistinctSketch whole;
+    DistinctSketch low;
+    DistinctSketch high;
+    for (int repeat = 0; repeat < 2; ++repeat) {
+      for (int number = 0; number < count; ++number) {
+        const std::uint64_t hash = hashText(value(number));
+        whole.add(hash);
+        (number < count / 2 ? low : high).add(hash);
+      }
+    }
+    const double expected = count;
+    EXPECT_NEAR(whole.estimate(), expected, 0.5 + 0.05 * expected) << count;
+    low.merge(high);
+    EXPECT_EQ(low.estimate(), whole.estimate()) << count;
+  }
+}
+
+TEST(DistinctSketch, OperandsAreSketchedOnlyWhereTheirValuesAreManyAndDistinct) {
+  // a: 160,000 values, 120,000 of them distinct; b: 80,000 values, but ten
+  // distinct, so its table grows instead; c: 1,000 distinct of many, but
+  // said to have too few values to sketch.
+  constexpr int kTuples = 80000;
+  test::RelationMaker maker;
+  Relations relations;
+  std::vector<test::Tuple> sTuples;
+  std::vector<test::Tuple> tTuples;
+  for (int i = 0; i < kTuples; ++i) {
+    sTuples.push_back({value(i), value(i % 10), value(i % 1000)});
+    tTuples.push_back({value(i + kTuples / 2)});
+  }
+  const Relation& r = maker.add(relations, "R", {"c"}, {{"v1"}});
+  const Relation& s = maker.add(relations, "S", {"a", "b", "c"}, sTuples);
+  const Relation& t = maker.add(relations, "T", {"a"}, tTuples);
+  maker.add(relations, "U", {"b"}, {{"v1"}});
+  const Operands operands{&r, &s, &t, &relations.back()};
+  const JoinClasses classes = findClasses(operands);
+  const HiddenColumns hidden = hiddenColumnsOf(operands, classes);
+  const std::uint32_t a = classes.operands[2].vars[0];
+  const std::uint32_t b = classes.operands[3].vars[0];
+  const std::uint32_t c = classes.operands[0].vars[0];
+  std::vector<std::size_t> valueCount(classes.varCount, 0);
+  valueCount[a] = std::size_t{2} * kTuples;
+  valueCount[b] = kTuples + 1;
+  valueCount[c] = kSketchFrom - 1;  // told too few to sketch
+  std::vector<std::size_t> estimates;
+  for (const unsigned threads : {1u, 2u, 3u}) {
+    const std::vector<std::size_t> distinct =
+        estimateDistinct(operands, classes, hidden, valueCount, hashText, threads);
+    EXPECT_NEAR(static_cast<double>(distinct[a]), 1.5 * kTuples, 0.05 * 1.5 * kTuples);
+    EXPECT_EQ(distinct[b], 0u);
+    EXPECT_EQ(distinct[c], 0u);
+    // Whatever the threads' shares, the sketches merge into the same one.
+    if (estimates.empty()) estimates = distinct;
+    EXPECT_EQ(distinct, estimates) << threads << " threads";
+  }
+}
+
+TEST(Dictionary, ATableMadeForTheExpectedValuesDoesNotGrow) {
+  constexpr int kValues = 100000;
+  std::string text;
+  for (int number = 0; number < kValues; ++number) (text += value(number)) += ',';
+  Dictionary dictionary;
+  dictionary.reserve(kValues, text.data(), text.size(), kValues);
+  const std::size_t slots = dictionary.tableSize();
+  EXPECT_GE(slots, std::size_t{kValues} * 4 / 3);
+  std::size_t offset = 0;
+  for (int number = 0; number < kValues; ++number) {
+    const std::string v = value(number);
+    ASSERT_EQ(dictionary.intern(std::string_view(text).substr(offset, v.size()), hashText(v)),
+              static_cast<std::uint32_t>(number));
+    offset += v.size() + 1;
+  }
+  EXPECT_EQ(dictionary.tableSize(), slots);
+}
+
+}  // namespace
+}  // namespace natjoin
