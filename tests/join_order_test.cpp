@@ -22,6 +22,14 @@
 namespace natjoin {
 namespace {
 
+// Rows found level by level, and where the operands after some level
+// qualify, all rows of a prefix at once: the bounds on work hold for both.
+constexpr Enumeration kBothWays[] = {Enumeration::kLevels, Enumeration::kSuffixes};
+
+const char* nameOf(Enumeration enumeration) {
+  return enumeration == Enumeration::kLevels ? "level by level" : "suffixes at once";
+}
+
 using test::numbered;
 using test::Rng;
 using test::Tuple;
@@ -100,11 +108,11 @@ Generated generateShaped(Rng& rng, std::size_t maxTuples) {
   return db;
 }
 
-std::string engineResult(const Operands& operands, JoinStats* stats = nullptr,
-                         unsigned threads = 1) {
+std::string engineResult(const Operands& operands, JoinStats* stats = nullptr, unsigned threads = 1,
+                         Enumeration enumeration = Enumeration::kSuffixes) {
   test::StringSink sink;
   OutputWriter out(sink);
-  writeJoinResult(out, operands, stats, threads);
+  writeJoinResult(out, operands, stats, threads, enumeration);
   out.flush();
   return sink.text();
 }
@@ -127,12 +135,15 @@ TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
     HiddenColumns hidden;
     findJoinConditions(operands, conditions, hidden);
     const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
-    // The same bytes at any number of threads, more threads than cores too.
+    // The same bytes at any number of threads, more threads than cores too,
+    // and both ways of finding rows.
     for (const unsigned threads : {1u, 2u, 7u}) {
       if (threads > 1 && compared % 4 != 0) continue;
-      ASSERT_EQ(engineResult(operands, nullptr, threads), expected)
-          << threads << " threads, database " << compared << ":\n"
-          << test::describe(db.joinList, db.relations);
+      for (const Enumeration enumeration : kBothWays) {
+        ASSERT_EQ(engineResult(operands, nullptr, threads, enumeration), expected)
+            << threads << " threads, " << nameOf(enumeration) << ", database " << compared << ":\n"
+            << test::describe(db.joinList, db.relations);
+      }
     }
     rowsSeen += static_cast<std::size_t>(std::count(expected.begin(), expected.end(), '\n')) - 2;
     ++compared;
@@ -291,11 +302,13 @@ TEST(JoinOrder, ChainCostsAboutInputPlusOutputInEveryOrder) {
   for (const JoinList& order : std::vector<JoinList>{
            {"R", "S", "T"}, {"R", "T", "S"}, {"T", "R", "S"}, {"S", "T", "R"}, {"T", "S", "R"}}) {
     const Built built = chain(10000, order, 5);
-    JoinStats stats;
-    engineResult(built.operands, &stats);
-    EXPECT_GT(stats.rows, 5000u);
-    EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows))
-        << order[0] << order[1] << order[2];
+    for (const Enumeration enumeration : kBothWays) {
+      JoinStats stats;
+      engineResult(built.operands, &stats, 1, enumeration);
+      EXPECT_GT(stats.rows, 5000u);
+      EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows))
+          << order[0] << order[1] << order[2] << ", " << nameOf(enumeration);
+    }
   }
 }
 
@@ -313,10 +326,12 @@ TEST(JoinOrder, FactListedLastCostsAboutInputPlusOutput) {
   add(built, "D2", {"k2", "x2"}, dimension);
   add(built, "D3", {"k3", "x3"}, dimension);
   select(built, {"D1", "D2", "D3", "F"});
-  JoinStats stats;
-  engineResult(built.operands, &stats);
-  EXPECT_EQ(stats.rows, 2000u);
-  EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows));
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(stats.rows, 2000u);
+    EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows)) << nameOf(enumeration);
+  }
 }
 
 TEST(JoinOrder, HeavyValueTriangleIteratesTheSmallerSide) {
@@ -340,10 +355,12 @@ TEST(JoinOrder, HeavyValueTriangleIteratesTheSmallerSide) {
   add(built, "S", {"b", "c"}, s);
   add(built, "T", {"c", "a"}, t);
   select(built, {"R", "S", "T"});
-  JoinStats stats;
-  engineResult(built.operands, &stats);
-  EXPECT_EQ(stats.rows, n);
-  EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows));
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(stats.rows, n);
+    EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows)) << nameOf(enumeration);
+  }
 }
 
 TEST(JoinOrder, UnrelatedLevelDoesNotRepeatTheWorkOfLaterOnes) {
@@ -364,10 +381,14 @@ TEST(JoinOrder, UnrelatedLevelDoesNotRepeatTheWorkOfLaterOnes) {
   add(built, "S", {"b", "c"}, s);
   add(built, "T", {"c", "d"}, t);
   select(built, {"R", "X", "T", "S"});
-  JoinStats stats;
-  engineResult(built.operands, &stats);
-  EXPECT_EQ(stats.rows, 20u * 50u * 50u);
-  EXPECT_LT(stats.candidateSteps, stats.rows / 10);
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(stats.rows, 20u * 50u * 50u);
+    EXPECT_LT(stats.candidateSteps, stats.rows / 10) << nameOf(enumeration);
+    // Walking the suffix visits each row's three tuples at most.
+    EXPECT_LT(stats.candidateVisits, 4 * stats.rows) << nameOf(enumeration);
+  }
 }
 
 // R ⋈ S, then the cycle T(c,d) ⋈ U(d,e) ⋈ V(e,c): T's candidates depend on
@@ -441,10 +462,15 @@ TEST(JoinOrder, PrunedCandidatesAgreeWithEveryAnchoredOperand) {
   add(built, "U", {"x", "a"}, u);
   add(built, "V", {"y", "b"}, v);
   select(built, {"A", "B", "T", "U", "V"});
-  JoinStats stats;
-  engineResult(built.operands, &stats);
-  EXPECT_EQ(stats.rows, 100u * 10u + 990u);
-  EXPECT_LT(stats.candidateVisits, 4 * stats.rows);
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(stats.rows, 100u * 10u + 990u);
+    // Level by level, B's tuple is visited once per A tuple and the others
+    // about once per row; walking the suffix, each row's four tuples are.
+    EXPECT_LT(stats.candidateVisits, (enumeration == Enumeration::kLevels ? 4 : 5) * stats.rows)
+        << nameOf(enumeration);
+  }
 }
 
 TEST(JoinOrder, DeadEndsAreRemovedBeforeEnumerating) {
@@ -461,9 +487,11 @@ TEST(JoinOrder, DeadEndsAreRemovedBeforeEnumerating) {
   add(built, "S", {"b", "c"}, s);
   add(built, "T", {"c", "d"}, t);
   select(built, {"R", "S", "T"});
-  JoinStats stats;
-  EXPECT_EQ(engineResult(built.operands, &stats), "\nresult(a,b,c,d)\n");
-  EXPECT_LT(stats.total(), 12 * built.inputTuples);
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    EXPECT_EQ(engineResult(built.operands, &stats, 1, enumeration), "\nresult(a,b,c,d)\n");
+    EXPECT_LT(stats.total(), 12 * built.inputTuples) << nameOf(enumeration);
+  }
 }
 
 TEST(JoinOrder, OutermostTuplesWithoutPartnersAreDroppedBeforeInnerLevels) {
@@ -483,10 +511,12 @@ TEST(JoinOrder, OutermostTuplesWithoutPartnersAreDroppedBeforeInnerLevels) {
   add(built, "S", {"k", "m"}, s);
   add(built, "T", {"k", "m"}, s);
   select(built, {"R", "X", "S", "T"});
-  JoinStats stats;
-  const std::string result = engineResult(built.operands, &stats);
-  EXPECT_EQ(static_cast<std::size_t>(std::count(result.begin(), result.end(), '\n')) - 2, 50 * x);
-  EXPECT_LT(stats.total(), 12 * (built.inputTuples + 50 * x));
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    const std::string result = engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(static_cast<std::size_t>(std::count(result.begin(), result.end(), '\n')) - 2, 50 * x);
+    EXPECT_LT(stats.total(), 12 * (built.inputTuples + 50 * x)) << nameOf(enumeration);
+  }
 
   // One shared variable: the a of every R tuple is in U, but for all but
   // 50 of them only in U tuples that V removes.
@@ -499,12 +529,14 @@ TEST(JoinOrder, OutermostTuplesWithoutPartnersAreDroppedBeforeInnerLevels) {
   add(single, "U", {"a", "c"}, u);
   add(single, "V", {"c"}, v);
   select(single, {"R", "X", "U", "V"});
-  JoinStats singleStats;
-  const std::string singleResult = engineResult(single.operands, &singleStats);
-  EXPECT_EQ(
-      static_cast<std::size_t>(std::count(singleResult.begin(), singleResult.end(), '\n')) - 2,
-      50 * x);
-  EXPECT_LT(singleStats.total(), 12 * (single.inputTuples + 50 * x));
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats singleStats;
+    const std::string singleResult = engineResult(single.operands, &singleStats, 1, enumeration);
+    EXPECT_EQ(
+        static_cast<std::size_t>(std::count(singleResult.begin(), singleResult.end(), '\n')) - 2,
+        50 * x);
+    EXPECT_LT(singleStats.total(), 12 * (single.inputTuples + 50 * x)) << nameOf(enumeration);
+  }
 }
 
 TEST(JoinOrder, RepeatedOperandsAndNamesCostLinearly) {
@@ -513,10 +545,12 @@ TEST(JoinOrder, RepeatedOperandsAndNamesCostLinearly) {
     Built built;
     add(built, "R", {"a"}, {{1}});
     select(built, JoinList(3000, "R"));
-    JoinStats stats;
-    engineResult(built.operands, &stats);
-    EXPECT_EQ(stats.rows, 1u);
-    EXPECT_LT(stats.total(), 12 * built.inputTuples);
+    for (const Enumeration enumeration : kBothWays) {
+      JoinStats stats;
+      engineResult(built.operands, &stats, 1, enumeration);
+      EXPECT_EQ(stats.rows, 1u);
+      EXPECT_LT(stats.total(), 12 * built.inputTuples) << nameOf(enumeration);
+    }
   }
   {
     // 200 columns all named a, joined with itself: each tuple meets itself.
@@ -530,6 +564,71 @@ TEST(JoinOrder, RepeatedOperandsAndNamesCostLinearly) {
     EXPECT_EQ(stats.rows, 200u);
     EXPECT_LT(stats.total(), 12 * (built.inputTuples + stats.rows));
   }
+}
+
+// ---- rows of a prefix at once ----
+
+// The result both ways, which must agree; returns the counters of each.
+std::pair<JoinStats, JoinStats> bothWays(const Operands& operands) {
+  JoinStats levels;
+  JoinStats suffixes;
+  const std::string expected = engineResult(operands, &levels, 1, Enumeration::kLevels);
+  EXPECT_EQ(engineResult(operands, &suffixes, 1, Enumeration::kSuffixes), expected);
+  EXPECT_EQ(engineResult(operands, nullptr, 2, Enumeration::kSuffixes), expected);
+  return {levels, suffixes};
+}
+
+TEST(JoinOrder, RowsOfAPrefixFoundAtOnceAreSortedIntoNestedLoopOrder) {
+  // The fact listed last and reached first: its tuples, found through D1's
+  // key, lead to rows in an order the sort must mend. Dimension keys
+  // repeat, so a fact tuple has several rows.
+  Rng rng(5);
+  for (const std::size_t dimensions : {3u, 5u}) {
+    // Five dimensions of 9,000 tuples need more than 64 bits to number a
+    // row: the rows are then sorted as they are, not packed into numbers.
+    const std::size_t size = dimensions == 3 ? 50 : 9000;
+    Built built;
+    std::vector<std::string> factAttributes;
+    std::vector<std::vector<std::size_t>> fact;
+    for (std::size_t at = 0; at < 300; ++at) {
+      std::vector<std::size_t>& tuple = fact.emplace_back();
+      for (std::size_t dim = 0; dim < dimensions; ++dim) tuple.push_back(rng.below(size / 2));
+    }
+    for (std::size_t dim = 0; dim < dimensions; ++dim) {
+      factAttributes.push_back(numbered("k", dim));
+      std::vector<std::vector<std::size_t>> dimension;
+      for (std::size_t at = 0; at < size; ++at) dimension.push_back({(at * 7) % (size / 2), at});
+      add(built, numbered("D", dim), {numbered("k", dim), numbered("x", dim)}, dimension);
+    }
+    add(built, "F", factAttributes, fact);
+    JoinList order;
+    for (std::size_t dim = 0; dim < dimensions; ++dim) order.push_back(numbered("D", dim));
+    order.push_back("F");
+    select(built, order);
+    const auto [levels, suffixes] = bothWays(built.operands);
+    EXPECT_EQ(suffixes.rows, std::size_t{300} << dimensions);
+    // Nothing was pruned level by level: the walk found every row.
+    EXPECT_EQ(suffixes.candidateSteps, 0u) << dimensions << " dimensions";
+    EXPECT_LT(suffixes.candidateVisits, (dimensions + 1) * suffixes.rows + size);
+  }
+}
+
+TEST(JoinOrder, APrefixWithTooManyRowsToHoldIsEnumeratedLevelByLevel) {
+  // Each A tuple has 400 x 400 rows, more than a prefix's rows held at once.
+  Built built;
+  std::vector<std::vector<std::size_t>> b, c;
+  for (std::size_t at = 0; at < 400; ++at) {
+    b.push_back({0, at});
+    c.push_back({0, at});
+  }
+  add(built, "A", {"a"}, {{0}, {0}, {1}});
+  add(built, "B", {"a", "b"}, b);
+  add(built, "C", {"a", "c"}, c);
+  select(built, {"A", "B", "C"});
+  const auto [levels, suffixes] = bothWays(built.operands);
+  EXPECT_EQ(suffixes.rows, 2u * 400u * 400u);
+  // What was walked before giving up is less than the rows of the prefix.
+  EXPECT_LT(suffixes.candidateVisits, 2 * levels.candidateVisits);
 }
 
 }  // namespace

@@ -14,12 +14,14 @@
 #include "join/levels.h"
 #include "join/reduce.h"
 #include "join/rows.h"
+#include "join/suffix.h"
 
 namespace natjoin {
 namespace {
 
 void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& classes,
-             const HiddenColumns& hiddenColumns, JoinStats& stats, unsigned threads) {
+             const HiddenColumns& hiddenColumns, JoinStats& stats, unsigned threads,
+             Enumeration enumeration) {
   const std::size_t count = operands.size();
   if (count == 0) return;
   for (const Relation* operand : operands) {
@@ -35,6 +37,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
   // With two operands each tuple of the first probes the second once, so
   // the enumeration alone costs input plus output.
   OuterFilter outerFilter;
+  bool exactlyReduced = true;  // only tuples in some row are alive
   if (count > 2) {
     std::vector<std::uint32_t> all(count);
     for (std::uint32_t operandIdx = 0; operandIdx < count; ++operandIdx) {
@@ -43,6 +46,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
     const JoinForest forest = buildJoinForest(all, classes, [](std::uint32_t) { return true; });
     if (!reduceOperands(encoded, classes, forest, stats)) return;
     outerFilter = filterForOuter(encoded, classes, forest);
+    exactlyReduced = forest.acyclic;
   }
 
   // No tuple is removed from here on.
@@ -51,7 +55,11 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
   }
   IndexCache indexes(encoded);
   const JoinPlan plan = planLevels(classes);
-  enumerateRows(out, {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan},
+  const SuffixPlan suffix = enumeration == Enumeration::kSuffixes
+                                ? planSuffix(classes, encoded, exactlyReduced)
+                                : SuffixPlan();
+  enumerateRows(out,
+                {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan, suffix},
                 threads, stats);
 }
 
@@ -64,18 +72,19 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
   out.flush();
   if (out.failed()) return;
   JoinStats stats;
-  runJoin(out, operands, findClasses(operands), hiddenColumns, stats, 0);
+  runJoin(out, operands, findClasses(operands), hiddenColumns, stats, 0, Enumeration::kSuffixes);
 }
 
 void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats,
-                     unsigned threads) {
+                     unsigned threads, Enumeration enumeration) {
   const JoinClasses classes = findClasses(operands);
   const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, classes);
   writeHeader(out, operands, hiddenColumns);
   out.flush();
   if (out.failed()) return;
   JoinStats local;
-  runJoin(out, operands, classes, hiddenColumns, stats != nullptr ? *stats : local, threads);
+  runJoin(out, operands, classes, hiddenColumns, stats != nullptr ? *stats : local, threads,
+          enumeration);
 }
 
 }  // namespace natjoin

@@ -44,12 +44,17 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
                      const std::vector<JoinCondition>& conditions,
                      const HiddenColumns& hiddenColumns);
 
+// How rows are found: level by level only, or, where the operands after
+// some level qualify (see suffix.h), all rows of a prefix at once. The
+// output is the same; tests compare the two and bound the work of each.
+enum class Enumeration { kLevels, kSuffixes };
+
 // The same, planning from the names alone (no list of condition pairs,
 // which can be quadratic in the operands), counting the work in `stats`
 // when it is given, on `threads` threads (0: as many as threadCount() says).
 // The output is the same at any number of threads.
 void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats = nullptr,
-                     unsigned threads = 0);
+                     unsigned threads = 0, Enumeration enumeration = Enumeration::kSuffixes);
 
 }  // namespace natjoin
 

@@ -39,14 +39,48 @@ constexpr std::size_t kChunksPerThread = 64;
 // Chunks a thread may be ahead of the frontier, per thread.
 constexpr std::size_t kMaxAheadPerThread = 2;
 
+// Writes the rows `suffix` found for the tuples `chosen` at the levels
+// before its own. Returns false when a write failed or `poll` returned
+// false.
+template <typename Poll>
+bool writeSuffixRows(OutputWriter& out, const SuffixRows& suffix, std::size_t firstLevel,
+                     std::size_t last, const EncodedView& view, RowWriter& rows, JoinStats& stats,
+                     std::uint32_t& steps, Poll&& poll) {
+  const std::size_t count = suffix.rowCount();
+  for (std::size_t row = 0; row < count; ++row) {
+    // The rows' tuples are known ahead: their starts and texts are fetched
+    // a few rows before they are written.
+    for (std::size_t level = firstLevel; level <= last; ++level) {
+      if (row + kStartAhead < count) {
+        view.operands[level].prefetchStart(suffix.tuple(row + kStartAhead, level));
+      }
+      if (row + kTextAhead < count) {
+        view.operands[level].prefetchShown(suffix.tuple(row + kTextAhead, level));
+      }
+    }
+    for (std::size_t level = firstLevel; level < last; ++level) {
+      const std::uint32_t tuple = suffix.tuple(row, level);
+      if (row == 0 || tuple != suffix.tuple(row - 1, level)) rows.choose(level, tuple);
+    }
+    rows.writeRow(suffix.tuple(row, last));
+    ++stats.rows;
+    if (out.failed()) return false;
+    if (++steps == kPollSteps) {
+      steps = 0;
+      if (!poll()) return false;
+    }
+  }
+  return true;
+}
+
 // Enumerates the rows of the outer tuples `outer`, writing them to `out`.
 // `poll` is called every so often with the position in `outer`; returns
 // false when the enumeration stopped because `poll` returned false or a
 // write failed.
 template <typename Poll>
 bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedView& view,
-                   LevelStates& levels, RowWriter& rows, std::span<const std::uint32_t> outer,
-                   JoinStats& stats, Poll&& poll) {
+                   LevelStates& levels, SuffixRows& suffix, RowWriter& rows,
+                   std::span<const std::uint32_t> outer, JoinStats& stats, Poll&& poll) {
   const std::size_t count = join.operands.size();
   std::vector<std::uint32_t> chosen(count, 0);
   std::vector<std::span<const std::uint32_t>> pending(count);
@@ -76,18 +110,32 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
       continue;
     }
     // The next level's reads for the tuples coming at this one.
+    const bool suffixNext = level + 1 == join.suffix.level && suffix.active();
     const std::span<const std::uint32_t> ahead = pending[level];
     if (ahead.size() > kLevelAhead.back().first) {
       for (const auto& [distance, stage] : kLevelAhead) {
         if (ahead.size() <= distance) continue;
         const std::uint32_t current = chosen[level];
         chosen[level] = ahead[distance];
-        prefetchLevel(join.plan, levels, level + 1, view, join.indexes, chosen, stage);
+        if (suffixNext) {
+          suffix.prefetch(view, join.indexes, chosen, stage);
+        } else {
+          prefetchLevel(join.plan, levels, level + 1, view, join.indexes, chosen, stage);
+        }
         chosen[level] = current;
       }
     }
     rows.choose(level, chosen[level]);
     ++level;
+    if (suffixNext && suffix.find(view, join.indexes, chosen, stats)) {
+      if (!writeSuffixRows(out, suffix, level, count - 1, view, rows, stats, steps, [&] {
+            return poll(outer.size() - pending[0].size()) && !out.failed();
+          })) {
+        return false;
+      }
+      --level;
+      continue;
+    }
     pending[level] = findCandidates(join.plan, levels, level, view, join.indexes, chosen, stats);
   }
 }
@@ -97,11 +145,13 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
 struct OuterPass {
   OuterPass(OutputWriter& out, const PreparedJoin& join)
       : view{OperandsView(join.encoded, chunk)},
-        rows(out, join.operands, join.hiddenColumns, view) {}
+        rows(out, join.operands, join.hiddenColumns, view),
+        suffix(join.suffix) {}
 
   EncodedOperand chunk;
   EncodedView view;
   RowWriter rows;
+  SuffixRows suffix;
   std::vector<std::uint32_t> key;
 };
 
@@ -121,7 +171,7 @@ bool enumerateOuter(OutputWriter& out, const PreparedJoin& join, LevelStates& le
     join.outerFilter.apply(pass.chunk, pass.key);
     stats.reduceSteps += chunkEnd - chunkBegin;
     const bool finished =
-        enumerateSpan(out, join, pass.view, levels, pass.rows, pass.chunk.alive, stats,
+        enumerateSpan(out, join, pass.view, levels, pass.suffix, pass.rows, pass.chunk.alive, stats,
                       [&](std::size_t /*done*/) { return poll(chunkBegin - begin); });
     if (!finished) return false;
     chunkBegin = chunkEnd;

@@ -23,6 +23,7 @@
 #include "join/planning.h"
 #include "join/reduce.h"
 #include "join/stats.h"
+#include "join/suffix.h"
 #include "output/writer.h"
 
 namespace natjoin {
@@ -34,7 +35,8 @@ struct PreparedJoin {
   const EncodedJoin& encoded;  // reduced
   const OuterFilter& outerFilter;
   IndexCache& indexes;
-  const JoinPlan& plan;  // each thread keeps its own LevelStates
+  const JoinPlan& plan;      // each thread keeps its own LevelStates
+  const SuffixPlan& suffix;  // each thread keeps its own SuffixRows
 };
 
 // The number of threads to use: NATJOIN_THREADS if it holds a positive

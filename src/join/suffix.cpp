@@ -1,0 +1,268 @@
+#include "join/suffix.h"
+
+#include <algorithm>
+#include <bit>
+#include <numeric>
+
+#include "join/join_tree.h"
+
+namespace natjoin {
+namespace {
+
+// The most operands a suffix has: its state is a few words per operand and
+// thread, and a join of thousands of operands is enumerated level by level.
+constexpr std::size_t kMaxMembers = 32;
+// The most rows, and tuple numbers in all, held for one prefix.
+constexpr std::size_t kMaxRows = std::size_t{1} << 16;
+constexpr std::size_t kMaxHeld = std::size_t{1} << 20;
+
+std::uint32_t slotOf(const OperandVars& operand, std::uint32_t var) {
+  return static_cast<std::uint32_t>(
+      std::lower_bound(operand.vars.begin(), operand.vars.end(), var) - operand.vars.begin());
+}
+
+// The suffix from `level` on, or no members where it does not qualify.
+std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t level) {
+  const auto count = static_cast<std::uint32_t>(classes.operands.size());
+  auto bound = [&](std::uint32_t var) { return classes.firstOperandOf[var] < level; };
+  auto anchored = [&](std::uint32_t operand) {
+    const auto& vars = classes.operands[operand].vars;
+    return std::any_of(vars.begin(), vars.end(), bound);
+  };
+  // Anchored operands first: a new tree of the forest starts at the first
+  // member not yet taken, so each of them roots its own tree if it can.
+  std::vector<std::uint32_t> operands;
+  for (std::uint32_t operand = level; operand < count; ++operand) {
+    if (anchored(operand)) operands.push_back(operand);
+  }
+  for (std::uint32_t operand = level; operand < count; ++operand) {
+    if (!anchored(operand)) operands.push_back(operand);
+  }
+  const JoinForest forest =
+      buildJoinForest(operands, classes, [&](std::uint32_t var) { return !bound(var); });
+  if (!forest.acyclic) return {};
+  std::vector<SuffixMember> members;
+  for (const std::uint32_t member : forest.order) {
+    const std::uint32_t operand = operands[member];
+    const bool root = forest.parent[member] == kNoParent;
+    if (anchored(operand) && !root) return {};
+    SuffixMember& planned = members.emplace_back();
+    planned.operand = operand;
+    if (root) {
+      const auto& vars = classes.operands[operand].vars;
+      for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
+        if (!bound(vars[slot])) continue;
+        const std::uint32_t first = classes.firstOperandOf[vars[slot]];
+        planned.slots.push_back(slot);
+        planned.sources.push_back({first, slotOf(classes.operands[first], vars[slot])});
+      }
+      continue;
+    }
+    planned.parent = forest.rank[forest.parent[member]];
+    auto shared = forest.sharedWithParent(member);
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> pairs(shared.begin(), shared.end());
+    std::sort(pairs.begin(), pairs.end());
+    for (const auto& [own, parentSlot] : pairs) {
+      planned.slots.push_back(own);
+      planned.parentSlots.push_back(parentSlot);
+    }
+  }
+  return members;
+}
+
+}  // namespace
+
+SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bool exactlyReduced) {
+  SuffixPlan plan;
+  const auto count = static_cast<std::uint32_t>(classes.operands.size());
+  if (!exactlyReduced || count < 3) return plan;
+  const auto first = static_cast<std::uint32_t>(count > kMaxMembers ? count - kMaxMembers : 1);
+  // A suffix of one operand is the last level's lookup: nothing to gain.
+  for (std::uint32_t level = first; level + 1 < count; ++level) {
+    std::vector<SuffixMember> members = planMembers(classes, level);
+    if (members.empty()) continue;
+    plan.level = level;
+    plan.members = std::move(members);
+    break;
+  }
+  if (plan.level == SuffixPlan::kNone) return plan;
+  plan.walkIsOrdered = std::is_sorted(
+      plan.members.begin(), plan.members.end(),
+      [](const SuffixMember& a, const SuffixMember& b) { return a.operand < b.operand; });
+  unsigned totalBits = 0;
+  for (std::uint32_t level = plan.level; level < count; ++level) {
+    const std::size_t tuples = std::max<std::size_t>(1, encoded.operands[level].aliveCount());
+    const auto bits =
+        static_cast<std::uint8_t>(std::max<std::size_t>(1, std::bit_width(tuples - 1)));
+    plan.packBits.push_back(bits);
+    totalBits += bits;
+  }
+  if (totalBits > 64) plan.packBits.clear();
+  return plan;
+}
+
+SuffixRows::SuffixRows(const SuffixPlan& plan)
+    : plan_(plan),
+      indexes_(plan.members.size(), nullptr),
+      pending_(plan.members.size()),
+      picked_(plan.members.size(), 0) {
+  if (plan.level == SuffixPlan::kNone) {
+    active_ = false;
+    return;
+  }
+  width_ = plan.members.size();  // one per level from the plan's on
+  maxRows_ = std::min(kMaxRows, kMaxHeld / width_);
+}
+
+const IdIndex& SuffixRows::indexOf(std::size_t memberIdx, IndexCache& indexes) {
+  const IdIndex*& index = indexes_[memberIdx];
+  if (index == nullptr) {
+    index = &indexes.get(plan_.members[memberIdx].operand, plan_.members[memberIdx].slots);
+  }
+  return *index;
+}
+
+void SuffixRows::readRootKey(std::size_t memberIdx, const EncodedView& encoded,
+                             const std::vector<std::uint32_t>& chosen) {
+  const SuffixMember& member = plan_.members[memberIdx];
+  key_.resize(member.slots.size());
+  for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
+    const KeySource& source = member.sources[keyIdx];
+    key_[keyIdx] = encoded.operands[source.operand].id(chosen[source.operand], source.slot);
+  }
+}
+
+void SuffixRows::readChildKey(std::size_t memberIdx, const EncodedView& encoded,
+                              std::uint32_t parentTuple) {
+  const SuffixMember& member = plan_.members[memberIdx];
+  const std::uint32_t* row =
+      encoded.operands[plan_.members[member.parent].operand].row(parentTuple);
+  key_.resize(member.slots.size());
+  for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
+    key_[keyIdx] = row[member.parentSlots[keyIdx]];
+  }
+}
+
+void SuffixRows::prefetch(const EncodedView& encoded, IndexCache& indexes,
+                          const std::vector<std::uint32_t>& chosen, Prefetch stage) {
+  const std::vector<SuffixMember>& members = plan_.members;
+  for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
+    const SuffixMember& member = members[memberIdx];
+    if (member.parent != UINT32_MAX || member.slots.empty()) continue;
+    const IdIndex& index = indexOf(memberIdx, indexes);
+    readRootKey(memberIdx, encoded, chosen);
+    if (stage == Prefetch::kGroup) {
+      index.prefetchGroup(key_.data());
+      continue;
+    }
+    if (stage == Prefetch::kMembers) {
+      index.prefetchMembers(key_.data());
+      continue;
+    }
+    const std::span<const std::uint32_t> found = index.lookup(key_.data());
+    if (found.empty()) continue;
+    const EncodedOperand& operand = encoded.operands[member.operand];
+    if (stage == Prefetch::kStart) {
+      __builtin_prefetch(operand.row(found[0]));
+      operand.prefetchStart(found[0]);
+      continue;
+    }
+    operand.prefetchShown(found[0]);
+    for (std::size_t childIdx = memberIdx + 1; childIdx < members.size(); ++childIdx) {
+      if (members[childIdx].parent != memberIdx) continue;
+      const IdIndex& childIndex = indexOf(childIdx, indexes);
+      readChildKey(childIdx, encoded, found[0]);
+      childIndex.prefetchGroup(key_.data());
+    }
+  }
+}
+
+bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
+                      const std::vector<std::uint32_t>& chosen, JoinStats& stats) {
+  const std::vector<SuffixMember>& members = plan_.members;
+  combos_.clear();
+  auto candidates = [&](std::size_t memberIdx) {
+    const SuffixMember& member = members[memberIdx];
+    if (member.parent == UINT32_MAX) {
+      readRootKey(memberIdx, encoded, chosen);
+    } else {
+      readChildKey(memberIdx, encoded, picked_[member.parent]);
+    }
+    return indexOf(memberIdx, indexes).lookup(key_.data());
+  };
+
+  // Depth first over the members, each one's tuples in ascending order.
+  const std::size_t last = members.size() - 1;
+  std::size_t at = 0;
+  pending_[0] = candidates(0);
+  for (;;) {
+    if (pending_[at].empty()) {
+      if (at == 0) break;
+      --at;
+      continue;
+    }
+    picked_[at] = pending_[at].front();
+    pending_[at] = pending_[at].subspan(1);
+    ++stats.candidateVisits;
+    if (at < last) {
+      ++at;
+      pending_[at] = candidates(at);
+      continue;
+    }
+    if (combos_.size() == maxRows_ * width_) {
+      active_ = false;
+      return false;
+    }
+    const std::size_t begin = combos_.size();
+    combos_.resize(begin + width_);
+    for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
+      combos_[begin + members[memberIdx].operand - plan_.level] = picked_[memberIdx];
+    }
+  }
+  if (!plan_.walkIsOrdered) sortRows();
+  return true;
+}
+
+void SuffixRows::sortRows() {
+  const std::size_t rows = combos_.size() / width_;
+  if (rows < 2) return;
+  if (!plan_.packBits.empty()) {
+    // Each row as one number, its earliest level in the highest bits.
+    packed_.resize(rows);
+    for (std::size_t row = 0; row < rows; ++row) {
+      std::uint64_t value = 0;
+      for (std::size_t level = 0; level < width_; ++level) {
+        value = (value << plan_.packBits[level]) | combos_[row * width_ + level];
+      }
+      packed_[row] = value;
+    }
+    std::sort(packed_.begin(), packed_.end());
+    for (std::size_t row = 0; row < rows; ++row) {
+      std::uint64_t value = packed_[row];
+      for (std::size_t level = width_; level-- > 0;) {
+        const unsigned bits = plan_.packBits[level];
+        combos_[row * width_ + level] =
+            static_cast<std::uint32_t>(value & ((std::uint64_t{1} << bits) - 1));
+        value >>= bits;
+      }
+    }
+    return;
+  }
+  order_.resize(rows);
+  std::iota(order_.begin(), order_.end(), 0u);
+  std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return std::lexicographical_compare(
+        combos_.begin() + static_cast<std::ptrdiff_t>(a * width_),
+        combos_.begin() + static_cast<std::ptrdiff_t>((a + 1) * width_),
+        combos_.begin() + static_cast<std::ptrdiff_t>(b * width_),
+        combos_.begin() + static_cast<std::ptrdiff_t>((b + 1) * width_));
+  });
+  sorted_.resize(combos_.size());
+  for (std::size_t row = 0; row < rows; ++row) {
+    std::copy_n(combos_.begin() + static_cast<std::ptrdiff_t>(order_[row] * width_), width_,
+                sorted_.begin() + static_cast<std::ptrdiff_t>(row * width_));
+  }
+  combos_.swap(sorted_);
+}
+
+}  // namespace natjoin
