@@ -9,7 +9,9 @@
 // Duplicate rows are kept. The work does not follow the nested loop: values
 // become ids, tuples that can be in no row are removed first, and each level
 // finds its candidates through indexes, asking later operands first where
-// they decide whether a tuple can be completed. For an acyclic join (chains,
+// they decide whether a tuple can be completed; where the operands after
+// some level hang together as trees (see suffix.h), the rows of a prefix
+// are found at once by walking them and sorted. For an acyclic join (chains,
 // stars, trees, and cross products of such) listed in any order the work is
 // then about proportional to input plus output, up to a log factor, except
 // where a level is restricted by several later operands at once through

@@ -12,8 +12,10 @@ namespace {
 // The most operands a suffix has: its state is a few words per operand and
 // thread, and a join of thousands of operands is enumerated level by level.
 constexpr std::size_t kMaxMembers = 32;
-// The most rows, and tuple numbers in all, held for one prefix.
-constexpr std::size_t kMaxRows = std::size_t{1} << 16;
+// The most rows, and tuple numbers in all, held for one prefix: rows reach
+// the file about a millisecond at most after the walk that finds them
+// begins.
+constexpr std::size_t kMaxRows = std::size_t{1} << 13;
 constexpr std::size_t kMaxHeld = std::size_t{1} << 20;
 
 std::uint32_t slotOf(const OperandVars& operand, std::uint32_t var) {
