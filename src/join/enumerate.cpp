@@ -4,17 +4,15 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
-#include <exception>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "join/chunk_output.h"
 #include "join/rows.h"
+#include "join/threads.h"
 
 namespace natjoin {
 namespace {
@@ -189,7 +187,12 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
   Coordinator coordinator(out, chunkCount, std::size_t{threads} * kMaxAheadPerThread);
   std::vector<JoinStats> threadStats(threads);
   // The indexes every thread will need are built first, side by side.
-  const auto used = indexesUsed(join.plan, join.encoded);
+  // Levels that a walked suffix stands for need theirs only if a prefix
+  // has too many rows to walk.
+  auto used = indexesUsed(join.plan, join.encoded, join.suffix.level);
+  for (const SuffixMember& member : join.suffix.members) {
+    used.emplace_back(member.operand, member.slots);
+  }
   std::atomic<std::size_t> nextIndex{0};
 
   auto work = [&](unsigned threadIdx) {
@@ -221,35 +224,10 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
       coordinator.finish(*chunk, sink.take());
     }
   };
-  // What a thread throws (running out of memory) stops the others, and is
-  // thrown again here once they are done.
-  std::exception_ptr error;
-  std::mutex errorMutex;
-  auto guarded = [&](unsigned threadIdx) {
-    try {
-      work(threadIdx);
-    } catch (...) {
-      {
-        std::lock_guard lock(errorMutex);
-        if (!error) error = std::current_exception();
-      }
-      coordinator.fail();
-    }
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads - 1);  // no allocation once threads run
-  for (unsigned threadIdx = 1; threadIdx < threads; ++threadIdx) {
-    // Chunks are claimed as threads come free, so fewer threads than asked
-    // for (where the system has no more to give) do the same work.
-    try {
-      helpers.emplace_back(guarded, threadIdx);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  guarded(0);
-  for (std::thread& helper : helpers) helper.join();
-  if (error) std::rethrow_exception(error);
+  // What a thread throws (running out of memory) stops the others. Chunks
+  // are claimed as threads come free, so fewer threads than asked for
+  // (where the system has no more to give) do the same work.
+  runOnThreads(threads, work, [&] { coordinator.fail(); });
   for (const JoinStats& part : threadStats) {
     stats.reduceSteps += part.reduceSteps;
     stats.candidateSteps += part.candidateSteps;

@@ -191,9 +191,10 @@ LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
 }
 
 std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
-    const JoinPlan& plan, const EncodedJoin& encoded) {
+    const JoinPlan& plan, const EncodedJoin& encoded, std::size_t levelCount) {
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> used;
-  for (const Level& level : plan.levels) {
+  for (const Level& level :
+       std::span(plan.levels).first(std::min(levelCount, plan.levels.size()))) {
     if (const Pruning* pruning = plan.pruningOf(level)) {
       for (const PruneNode& node : pruning->nodes) {
         used.emplace_back(node.operand, node.anchorSlots);

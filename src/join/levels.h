@@ -202,10 +202,10 @@ inline void readKey(std::span<const KeySource> sources, const EncodedView& encod
 JoinPlan planLevels(const JoinClasses& classes);
 
 // The indexes that finding candidates surely uses once some prefix reaches
-// each level, as (operand, slots): threads may build them side by side
-// before they enumerate.
+// each of the first `levelCount` levels, as (operand, slots): threads may
+// build them side by side before they enumerate.
 std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
-    const JoinPlan& plan, const EncodedJoin& encoded);
+    const JoinPlan& plan, const EncodedJoin& encoded, std::size_t levelCount = SIZE_MAX);
 
 // The candidates of level `levelIdx` of `levels` given the tuples `chosen`
 // at the earlier levels.

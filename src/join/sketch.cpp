@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <exception>
-#include <mutex>
 #include <string_view>
-#include <system_error>
 #include <thread>
 
 #include "join/split.h"
+#include "join/threads.h"
 
 namespace natjoin {
 namespace {
@@ -41,36 +39,6 @@ void sketchTuples(const Relation& relation, const SplitLayout& layout, TextHashF
       rest.remove_prefix(comma + 1);
     }
   }
-}
-
-// Runs `work(threadIdx)` for threadIdx 0..threads-1, on threads of their
-// own where the system gives them; what one throws is thrown again here.
-template <typename Work>
-void runOnThreads(unsigned threads, Work&& work) {
-  std::exception_ptr error;
-  std::mutex errorMutex;
-  auto guarded = [&](unsigned threadIdx) {
-    try {
-      work(threadIdx);
-    } catch (...) {
-      const std::lock_guard lock(errorMutex);
-      if (!error) error = std::current_exception();
-    }
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(threads);
-  unsigned started = 1;
-  for (; started < threads; ++started) {
-    try {
-      helpers.emplace_back(guarded, started);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  for (unsigned threadIdx = started; threadIdx < threads; ++threadIdx) guarded(threadIdx);
-  guarded(0);
-  for (std::thread& helper : helpers) helper.join();
-  if (error) std::rethrow_exception(error);
 }
 
 }  // namespace
@@ -121,25 +89,28 @@ std::vector<std::size_t> estimateDistinct(const Operands& operands, const JoinCl
   // Sketches tuples [count * from / kParts, count * to / kParts) of every
   // operand having an active variable, each thread a share of them.
   auto sketchPart = [&](std::uint64_t from, std::uint64_t to) {
-    runOnThreads(threads, [&](unsigned threadIdx) {
-      std::vector<DistinctSketch*> sketches(valueCount.size(), nullptr);
-      for (std::size_t at = 0; at < sketched.size(); ++at) {
-        if (active[at]) sketches[sketched[at]] = &own[threadIdx][at];
-      }
-      for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
-        const OperandVars& vars = classes.operands[operandIdx];
-        if (std::none_of(vars.vars.begin(), vars.vars.end(),
-                         [&](std::uint32_t var) { return sketches[var] != nullptr; })) {
-          continue;
-        }
-        const Relation& relation = *operands[operandIdx];
-        const std::uint64_t begin = relation.tupleCount() * from / kParts;
-        const std::uint64_t end = relation.tupleCount() * to / kParts;
-        sketchTuples(relation, SplitLayout(vars, hiddenColumns[operandIdx]), hash,
-                     begin + (end - begin) * threadIdx / threads,
-                     begin + (end - begin) * (threadIdx + 1) / threads, sketches);
-      }
-    });
+    runOnThreads(
+        threads,
+        [&](unsigned threadIdx) {
+          std::vector<DistinctSketch*> sketches(valueCount.size(), nullptr);
+          for (std::size_t at = 0; at < sketched.size(); ++at) {
+            if (active[at]) sketches[sketched[at]] = &own[threadIdx][at];
+          }
+          for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+            const OperandVars& vars = classes.operands[operandIdx];
+            if (std::none_of(vars.vars.begin(), vars.vars.end(),
+                             [&](std::uint32_t var) { return sketches[var] != nullptr; })) {
+              continue;
+            }
+            const Relation& relation = *operands[operandIdx];
+            const std::uint64_t begin = relation.tupleCount() * from / kParts;
+            const std::uint64_t end = relation.tupleCount() * to / kParts;
+            sketchTuples(relation, SplitLayout(vars, hiddenColumns[operandIdx]), hash,
+                         begin + (end - begin) * threadIdx / threads,
+                         begin + (end - begin) * (threadIdx + 1) / threads, sketches);
+          }
+        },
+        [] {});
   };
   auto merged = [&](std::size_t at) {
     for (unsigned threadIdx = 1; threadIdx < threads; ++threadIdx) {
