@@ -227,7 +227,7 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
   // What a thread throws (running out of memory) stops the others. Chunks
   // are claimed as threads come free, so fewer threads than asked for
   // (where the system has no more to give) do the same work.
-  runOnThreads(threads, work, [&] { coordinator.fail(); });
+  runOnThreads(threads, Unstarted::kSkip, work, [&] { coordinator.fail(); });
   for (const JoinStats& part : threadStats) {
     stats.reduceSteps += part.reduceSteps;
     stats.candidateSteps += part.candidateSteps;

@@ -1,4 +1,6 @@
 #include <algorithm>
+#include <exception>
+#include <new>
 
 #include "join/join_tree.h"
 #include "join/levels.h"
@@ -165,9 +167,20 @@ const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint3
     if (!slot) slot = std::make_unique<Entry>();
     entry = slot.get();
   }
+  // Nothing may be thrown through call_once: glibc would then load the
+  // unwinder, which may fail where memory just ran out, and abort. What
+  // building throws is thrown again after; a thread whose build failed
+  // leaves no index, and threads that come later run out of memory too.
+  std::exception_ptr error;
   std::call_once(entry->built, [&] {
-    entry->index = std::make_unique<IdIndex>(encoded_.operands[operand], std::move(key));
+    try {
+      entry->index = std::make_unique<IdIndex>(encoded_.operands[operand], std::move(key));
+    } catch (...) {
+      error = std::current_exception();
+    }
   });
+  if (error) std::rethrow_exception(error);
+  if (!entry->index) throw std::bad_alloc();
   return *entry->index;
 }
 

@@ -90,7 +90,7 @@ std::vector<std::size_t> estimateDistinct(const Operands& operands, const JoinCl
   // operand having an active variable, each thread a share of them.
   auto sketchPart = [&](std::uint64_t from, std::uint64_t to) {
     runOnThreads(
-        threads,
+        threads, Unstarted::kDoHere,
         [&](unsigned threadIdx) {
           std::vector<DistinctSketch*> sketches(valueCount.size(), nullptr);
           for (std::size_t at = 0; at < sketched.size(); ++at) {

@@ -10,13 +10,18 @@
 
 namespace natjoin {
 
+// What becomes of the work of threads the system does not give: done on
+// this thread after its own, where each thread has a share of its own;
+// nothing, where threads claim work from a common pool until none is left.
+enum class Unstarted { kDoHere, kSkip };
+
 // Runs work(threadIdx) for every threadIdx below `threads`: 0 on this
 // thread, the others on threads of their own as far as the system gives
-// them, and those it does not give on this thread after its own. Where one
-// throws (running out of memory), `stop()` is called so that the others can
-// end early, and the first exception is thrown again once all are done.
+// them. Where one throws (running out of memory), `stop()` is called so
+// that the others can end early, and the first exception is thrown again
+// once all are done.
 template <typename Work, typename Stop>
-void runOnThreads(unsigned threads, Work&& work, Stop&& stop) {
+void runOnThreads(unsigned threads, Unstarted unstarted, Work&& work, Stop&& stop) {
   std::exception_ptr error;
   std::mutex errorMutex;
   auto guarded = [&](unsigned threadIdx) {
@@ -41,7 +46,9 @@ void runOnThreads(unsigned threads, Work&& work, Stop&& stop) {
     }
   }
   guarded(0);
-  for (unsigned threadIdx = started; threadIdx < threads; ++threadIdx) guarded(threadIdx);
+  if (unstarted == Unstarted::kDoHere) {
+    for (unsigned threadIdx = started; threadIdx < threads; ++threadIdx) guarded(threadIdx);
+  }
   for (std::thread& helper : helpers) helper.join();
   if (error) std::rethrow_exception(error);
 }
