@@ -1,5 +1,6 @@
-// The small array keeps two values in place and the rest on the heap; every
-// way between the two must keep the values.
+// The small array keeps two values in place, the rest on the heap, and a
+// large array in pages of its own; every way between them must keep the
+// values.
 #include "join/small_array.h"
 
 #include <gtest/gtest.h>
@@ -41,6 +42,30 @@ TEST(SmallArray, KeepsItsValuesInPlaceOnTheHeapAndBetween) {
   // Sizes are kept in 32 bits: more values are refused, not wrapped.
   EXPECT_THROW(array.reserve(std::size_t{1} << 32), std::bad_alloc);
   EXPECT_TRUE(array.empty());
+}
+
+TEST(SmallArray, LargeArraysGrowAndShrinkWhereTheyAreKeepingTheirValues) {
+  // From the heap to pages of its own and back, through growing by
+  // doubling, resizing and shrinking within the pages.
+  const std::size_t large = SmallArray::kMappedFrom * 3;
+  SmallArray array;
+  for (std::uint32_t value = 0; value < large; ++value) array.push_back(value * 7);
+  array.resize(large - SmallArray::kMappedFrom / 2 + 3);
+  array.shrink_to_fit();
+  array.resize(large * 2, 5);
+  for (std::size_t at = 0; at < array.size(); ++at) {
+    const std::uint32_t expected =
+        at < large - SmallArray::kMappedFrom / 2 + 3 ? static_cast<std::uint32_t>(at * 7) : 5;
+    ASSERT_EQ(array[at], expected) << at;
+  }
+  SmallArray copy(array);
+  EXPECT_EQ(copy, array);
+  array.resize(1000);
+  array.shrink_to_fit();
+  for (std::uint32_t at = 0; at < 1000; ++at) ASSERT_EQ(array[at], at * 7) << at;
+  array.resize(2);
+  array.shrink_to_fit();
+  EXPECT_EQ(valuesOf(array), (std::vector<std::uint32_t>{0, 7}));
 }
 
 TEST(SmallArray, CopiesAndMovesEitherKind) {

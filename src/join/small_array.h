@@ -3,10 +3,10 @@
 // A join of many thousands of operands of a tuple or two each keeps a few
 // arrays per operand (slots, ids, tuple numbers, text starts) of one or two
 // values each. In a std::vector each would be an allocation of 32 bytes or
-// more; here it is none. Larger arrays live on the heap as in a vector.
-// 16 bytes, plus 4 bytes per value beyond two. An array holds fewer than
-// 2^32 values (16 GiB); asking for more throws std::bad_alloc, as memory
-// would run out anyway.
+// more; here it is none. Larger arrays live on the heap as in a vector, and
+// large ones in pages of their own. 16 bytes, plus 4 bytes per value beyond
+// two. An array holds fewer than 2^32 values (16 GiB); asking for more
+// throws std::bad_alloc, as memory would run out anyway.
 #ifndef NATJOIN_JOIN_SMALL_ARRAY_H_
 #define NATJOIN_JOIN_SMALL_ARRAY_H_
 
@@ -23,6 +23,8 @@ namespace natjoin {
 class SmallArray {
  public:
   static constexpr std::size_t kInPlace = 2;
+  // Values from which an array is pages of its own (4 MiB): see moveTo.
+  static constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
 
   SmallArray() = default;
   SmallArray(std::initializer_list<std::uint32_t> values) { assign(values.begin(), values.end()); }
@@ -90,22 +92,35 @@ class SmallArray {
   bool onHeap() const { return capacity_ > kInPlace; }
 
   // Moves the values to storage for `capacity` values, in place where it
-  // is kInPlace.
+  // is kInPlace. A large array (kMappedFrom values or more) is pages of its
+  // own, which change size where they are: shrinking gives the pages back
+  // at once and growing copies nothing, so that neither holds the array
+  // twice. (Compacting an operand of millions of tuples would otherwise
+  // hold its ids twice for a moment.)
   void moveTo(std::size_t capacity) {
     if (capacity > UINT32_MAX) throw std::bad_alloc();
-    std::uint32_t* const from = data();
     if (capacity <= kInPlace) {
       std::uint32_t* const heap = heap_;
-      std::copy_n(from, std::min<std::size_t>(size_, kInPlace), inPlace_);
-      delete[] heap;
+      const std::uint32_t oldCapacity = capacity_;
+      std::copy_n(heap, std::min<std::size_t>(size_, kInPlace), inPlace_);
+      freeStorage(heap, oldCapacity);
+      capacity_ = kInPlace;
+      return;
+    }
+    if (isMapped(capacity_) && isMapped(capacity)) {
+      heap_ = remapStorage(heap_, capacity_, capacity);
     } else {
-      auto* to = new std::uint32_t[capacity];
-      std::copy_n(from, std::min<std::size_t>(size_, capacity), to);
-      if (onHeap()) delete[] heap_;
+      std::uint32_t* const to = allocateStorage(capacity);
+      std::copy_n(data(), std::min<std::size_t>(size_, capacity), to);
+      if (onHeap()) freeStorage(heap_, capacity_);
       heap_ = to;
     }
-    capacity_ = static_cast<std::uint32_t>(std::max(capacity, kInPlace));
+    capacity_ = static_cast<std::uint32_t>(capacity);
   }
+  static bool isMapped(std::size_t capacity) { return capacity >= kMappedFrom; }
+  static std::uint32_t* allocateStorage(std::size_t capacity);
+  static std::uint32_t* remapStorage(std::uint32_t* storage, std::size_t from, std::size_t to);
+  static void freeStorage(std::uint32_t* storage, std::size_t capacity);
   void take(SmallArray& other) {
     size_ = other.size_;
     capacity_ = other.capacity_;
@@ -118,7 +133,7 @@ class SmallArray {
     other.capacity_ = kInPlace;
   }
   void release() {
-    if (onHeap()) delete[] heap_;
+    if (onHeap()) freeStorage(heap_, capacity_);
     capacity_ = kInPlace;
     size_ = 0;
   }
