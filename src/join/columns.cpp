@@ -10,39 +10,6 @@
 #include "join/split.h"
 
 namespace natjoin {
-namespace {
-
-// Tuples of the outermost operand split per block: its values stay in the
-// cache until they are looked up.
-constexpr std::uint32_t kChunkBlock = 256;
-
-// Makes `encoded` ready to hold tuples [cursor.index(), end) of an operand
-// with `vars`, as yet none of them alive.
-void prepare(const OperandVars& vars, const TupleCursor& cursor, std::uint32_t end,
-             EncodedOperand& encoded) {
-  const std::uint32_t base = static_cast<std::uint32_t>(cursor.index());
-  const std::size_t tupleCount = end - base;
-  encoded.base = base;
-  encoded.width = static_cast<std::uint32_t>(vars.vars.size());
-  encoded.ids.assign(tupleCount * encoded.width, 0);
-  encoded.alive.clear();
-  encoded.starts.reset(tupleCount, cursor.textSize() - cursor.offset());
-}
-
-// Where an operand has no variable, every tuple is alive: it is only
-// found where its text begins.
-void holdAll(TupleCursor& cursor, std::uint32_t end, EncodedOperand& encoded) {
-  const std::uint64_t textBegin = cursor.offset();
-  const std::uint32_t tupleCount = end - encoded.base;
-  encoded.alive.resize(tupleCount);
-  for (std::uint32_t held = 0; held < tupleCount; ++held) {
-    const std::uint64_t start = cursor.offset() - textBegin;
-    if (cursor.next().hasValues()) encoded.starts.set(held, start);
-    encoded.alive[held] = encoded.base + held;
-  }
-}
-
-}  // namespace
 
 std::uint32_t hiddenPrefixOf(const ColumnBits& hidden) {
   std::uint32_t prefix = 0;
@@ -104,16 +71,8 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
     EncodedOperand& operand = encoded.operands[operandIdx];
     operand.text = relation.tupleText();
     TupleCursor cursor(relation, 0);
-    const auto count = static_cast<std::uint32_t>(relation.tupleCount());
-    const OperandVars& vars = classes.operands[operandIdx];
-    prepare(vars, cursor, count, operand);
-    if (vars.vars.empty()) {
-      holdAll(cursor, count, operand);
-    } else {
-      operand.alive.reserve(count);
-      splitInterned(SplitLayout(vars, hiddenColumns[operandIdx]), encoded.dictionaries, hash,
-                    cursor, count, operand);
-    }
+    splitTuples<true>(classes.operands[operandIdx], hiddenColumns[operandIdx], encoded.dictionaries,
+                      hash, cursor, static_cast<std::uint32_t>(relation.tupleCount()), operand);
     for (const std::uint32_t var : classes.operands[operandIdx].vars) {
       if (lastHolder[var] != operandIdx) continue;
       encoded.domainSize[var] = encoded.dictionaries[var].size();
@@ -158,19 +117,7 @@ void encodeChunk(const Relation& relation, const OperandVars& vars, const Column
                  EncodedOperand& chunk) {
   chunk.text = relation.tupleText().substr(cursor.offset());
   chunk.domain = encoded.operands[0].domain;
-  const std::uint64_t textBegin = cursor.offset();
-  prepare(vars, cursor, end, chunk);
-  if (vars.vars.empty()) {
-    holdAll(cursor, end, chunk);
-    return;
-  }
-  const SplitLayout layout(vars, hidden);
-  SplitBlock block;
-  for (std::uint32_t begin = 0; begin < end - chunk.base; begin += kChunkBlock) {
-    splitBlock(layout, encoded.hash, cursor, textBegin, begin,
-               std::min(end - chunk.base, begin + kChunkBlock), chunk, block);
-    lookUpBlock<false>(layout, encoded.dictionaries, block, chunk);
-  }
+  splitTuples<false>(vars, hidden, encoded.dictionaries, encoded.hash, cursor, end, chunk);
 }
 
 }  // namespace natjoin

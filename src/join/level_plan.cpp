@@ -77,20 +77,6 @@ std::vector<bool> findRestrictedLevels(const JoinClasses& classes, const Holders
   return restricted;
 }
 
-// Appends the slots of `operand`'s variables bound before `level`, and
-// where each is read, to `slots` and `sources`.
-template <typename Slots, typename Sources>
-void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32_t level,
-                  Slots& slots, Sources& sources) {
-  const auto& vars = classes.operands[operand].vars;
-  for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
-    const std::uint32_t first = classes.firstOperandOf[vars[slot]];
-    if (first >= level) continue;
-    slots.push_back(slot);
-    sources.push_back({first, slotOf(classes.operands[first], vars[slot])});
-  }
-}
-
 std::vector<std::uint32_t> concat(const std::vector<std::uint32_t>& slots, const SlotPairs& pairs,
                                   bool second) {
   std::vector<std::uint32_t> result(slots);
@@ -157,6 +143,17 @@ bool sourceBefore(const KeySource& a, const KeySource& b) {
 }
 
 }  // namespace
+
+void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32_t level,
+                  std::vector<std::uint32_t>& slots, std::vector<KeySource>& sources) {
+  const auto& vars = classes.operands[operand].vars;
+  for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
+    const std::uint32_t first = classes.firstOperandOf[vars[slot]];
+    if (first >= level) continue;
+    slots.push_back(slot);
+    sources.push_back({first, slotOf(classes.operands[first], vars[slot])});
+  }
+}
 
 const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint32_t> slots) {
   Entry* entry = nullptr;

@@ -197,6 +197,11 @@ inline void readKey(std::span<const KeySource> sources, const EncodedView& encod
   }
 }
 
+// Appends the slots of `operand`'s variables bound before `level`, and
+// where each is read (its earliest operand), to `slots` and `sources`.
+void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32_t level,
+                  std::vector<std::uint32_t>& slots, std::vector<KeySource>& sources);
+
 // Plans every level from the variables alone; the indexes it names are built
 // on first use, after the reduction.
 JoinPlan planLevels(const JoinClasses& classes);

@@ -5,7 +5,6 @@
 #define NATJOIN_JOIN_SPLIT_H_
 
 #include <cstdint>
-#include <string_view>
 #include <vector>
 
 #include "join/classes.h"
@@ -28,46 +27,19 @@ struct SplitLayout {
   std::vector<std::uint32_t> firstPosition;
 };
 
-// The values of a block of tuples, found and hashed but not yet looked up.
-// About 32 bytes per value of a variable, for the block only.
-struct SplitBlock {
-  struct Found {
-    std::string_view value;
-    std::uint64_t hash;
-    std::uint32_t held;  // the tuple's place in the operand's encoding
-    std::uint32_t position;
-  };
-  std::uint32_t begin = 0;  // tuples held [begin, end)
-  std::uint32_t end = 0;
-  std::vector<Found> found;
-  std::vector<std::uint8_t> dead;  // per tuple of the block: can be in no row
-};
-
-// Splits the tuples held [begin, end), read from `cursor`, into `block`,
-// and sets their starts in `encoded` (whose text begins `textBegin` bytes
-// into the relation's). A tuple without the values its conditions name is
-// dead.
-void splitBlock(const SplitLayout& layout, TextHashFn hash, TupleCursor& cursor,
-                std::uint64_t textBegin, std::uint32_t begin, std::uint32_t end,
-                EncodedOperand& encoded, SplitBlock& block);
-
-// Looks up the values of `block` and adds its alive tuples to `encoded`.
-// Where kIntern, every value gets an id, new or not; else a value that has
-// none (no other operand has it) leaves its tuple dead: a variable is in
-// two operands at least, so the dictionaries of the others hold every
-// value of the outermost operand that can be in a row. A tuple whose repeated names hold two values
-// is dead.
+// Splits tuples [cursor.index(), end) of an operand with `vars` and
+// `hidden` into `encoded`, whose former contents it replaces, looking their
+// values up. Where kIntern, every value gets an id, new or not; else a
+// value that has none (no other operand has it) leaves its tuple dead: a
+// variable is in two operands at least, so the dictionaries of the others
+// hold every value of the outermost operand that can be in a row. A tuple
+// is dead too where it lacks a value its conditions name, or its repeated
+// names hold two values.
 template <bool kIntern>
-void lookUpBlock(const SplitLayout& layout,
+void splitTuples(const OperandVars& vars, const ColumnBits& hidden,
                  std::conditional_t<kIntern, std::vector<Dictionary>,
                                     const std::vector<Dictionary>>& dictionaries,
-                 SplitBlock& block, EncodedOperand& encoded);
-
-// Splits the `count` tuples from `cursor` on into `encoded` (whose ids,
-// starts and alive list are made ready for them), interning every value.
-void splitInterned(const SplitLayout& layout, std::vector<Dictionary>& dictionaries,
-                   TextHashFn hash, TupleCursor& cursor, std::uint32_t count,
-                   EncodedOperand& encoded);
+                 TextHashFn hash, TupleCursor& cursor, std::uint32_t end, EncodedOperand& encoded);
 
 }  // namespace natjoin
 

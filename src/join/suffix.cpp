@@ -18,11 +18,6 @@ constexpr std::size_t kMaxMembers = 32;
 constexpr std::size_t kMaxRows = std::size_t{1} << 13;
 constexpr std::size_t kMaxHeld = std::size_t{1} << 20;
 
-std::uint32_t slotOf(const OperandVars& operand, std::uint32_t var) {
-  return static_cast<std::uint32_t>(
-      std::lower_bound(operand.vars.begin(), operand.vars.end(), var) - operand.vars.begin());
-}
-
 // The suffix from `level` on, or no members where it does not qualify.
 std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t level) {
   const auto count = static_cast<std::uint32_t>(classes.operands.size());
@@ -51,13 +46,7 @@ std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t 
     SuffixMember& planned = members.emplace_back();
     planned.operand = operand;
     if (root) {
-      const auto& vars = classes.operands[operand].vars;
-      for (std::uint32_t slot = 0; slot < vars.size(); ++slot) {
-        if (!bound(vars[slot])) continue;
-        const std::uint32_t first = classes.firstOperandOf[vars[slot]];
-        planned.slots.push_back(slot);
-        planned.sources.push_back({first, slotOf(classes.operands[first], vars[slot])});
-      }
+      boundSlotsOf(classes, operand, level, planned.slots, planned.sources);
       continue;
     }
     planned.parent = forest.rank[forest.parent[member]];
