@@ -12,11 +12,10 @@ namespace {
 // The most operands a suffix has: its state is a few words per operand and
 // thread, and a join of thousands of operands is enumerated level by level.
 constexpr std::size_t kMaxMembers = 32;
-// The most rows, and tuple numbers in all, held for one prefix: rows reach
-// the file about a millisecond at most after the walk that finds them
-// begins.
+// The most rows held for one prefix (at most 1 MiB of tuple numbers with
+// kMaxMembers): rows reach the file about a millisecond at most after the
+// walk that finds them begins.
 constexpr std::size_t kMaxRows = std::size_t{1} << 13;
-constexpr std::size_t kMaxHeld = std::size_t{1} << 20;
 
 // The suffix from `level` on, or no members where it does not qualify.
 std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t level) {
@@ -102,7 +101,6 @@ SuffixRows::SuffixRows(const SuffixPlan& plan)
     return;
   }
   width_ = plan.members.size();  // one per level from the plan's on
-  maxRows_ = std::min(kMaxRows, kMaxHeld / width_);
 }
 
 const IdIndex& SuffixRows::indexOf(std::size_t memberIdx, IndexCache& indexes) {
@@ -200,7 +198,7 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
       pending_[at] = candidates(at);
       continue;
     }
-    if (combos_.size() == maxRows_ * width_) {
+    if (combos_.size() == kMaxRows * width_) {
       active_ = false;
       return false;
     }

@@ -100,8 +100,7 @@ class SuffixRows {
   void readChildKey(std::size_t memberIdx, const EncodedView& encoded, std::uint32_t parentTuple);
 
   const SuffixPlan& plan_;
-  std::size_t width_ = 0;    // levels in the suffix
-  std::size_t maxRows_ = 0;  // the bound on rows held
+  std::size_t width_ = 0;  // levels in the suffix
   bool active_ = true;
   std::vector<const IdIndex*> indexes_;                  // per member, once found
   std::vector<std::span<const std::uint32_t>> pending_;  // per member
