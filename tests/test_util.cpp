@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 
 #include "driver/run.h"
 #include "string_sink.h"
@@ -170,6 +172,23 @@ RunResult runNatjoin(const std::vector<std::string>& args, std::string_view inpu
   if (WIFEXITED(status)) result.status = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
+}
+
+::testing::AssertionResult sameText(std::string_view actual, std::string_view expected) {
+  if (actual == expected) return ::testing::AssertionSuccess();
+  const std::size_t at = static_cast<std::size_t>(
+      std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first -
+      actual.begin());
+  const std::size_t lineStart = actual.rfind('\n', at == 0 ? 0 : at - 1);
+  const std::size_t from = lineStart == std::string_view::npos ? 0 : lineStart + 1;
+  auto lineAt = [from](std::string_view text) {
+    return text.substr(from, std::min(text.find('\n', from), text.size()) - from);
+  };
+  auto lines = [](std::string_view text) { return std::count(text.begin(), text.end(), '\n'); };
+  return ::testing::AssertionFailure()
+         << "outputs differ at line " << lines(actual.substr(0, from)) + 1 << ": \""
+         << lineAt(actual) << "\" where \"" << lineAt(expected) << "\" was expected ("
+         << lines(actual) << " lines against " << lines(expected) << ")";
 }
 
 std::string describe(const JoinList& joinList, const Relations& relations) {

@@ -3,6 +3,8 @@
 #ifndef NATJOIN_TESTS_TEST_UTIL_H_
 #define NATJOIN_TESTS_TEST_UTIL_H_
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <deque>
 #include <filesystem>
@@ -96,6 +98,11 @@ RunResult runNatjoin(const std::vector<std::string>& args, std::string_view inpu
 // A database in a form to read in a failure message: the join list, then
 // each relation's name, attributes and tuples.
 std::string describe(const JoinList& joinList, const Relations& relations);
+
+// Whether `actual` is `expected`; where not, the message gives the first
+// line that differs and the line counts. For outputs of many thousand lines,
+// where EXPECT_EQ's line diff would take quadratic time and memory.
+::testing::AssertionResult sameText(std::string_view actual, std::string_view expected);
 
 // splitmix64: small, fast and the same everywhere, for generated databases.
 class Rng {
