@@ -164,17 +164,29 @@ TEST(Dictionary, GrowingKeepsEveryIdWithTextsKeptAsOffsetsOrAsPointers) {
   // Values as stored tuple text has them: each ended by "," or "\n".
   std::string text;
   std::vector<std::pair<std::size_t, std::size_t>> places;  // (offset, size)
+  // Values of up to seven bytes are their own keys; longer ones are read
+  // where they lie.
   for (int number = 0; number < 20000; ++number) {
-    const std::string v = value(number % 5000) + (number % 3 == 0 ? "x" : "");
+    std::string v = value(number % 5000) + (number % 3 == 0 ? "x" : "");
+    if (number % 4 < 2) v += "-longer";
     places.emplace_back(text.size(), v.size());
     (text += v) += number % 2 == 0 ? ',' : '\n';
+  }
+  // Every short length, and values differing in one byte only: first,
+  // middle or last.
+  for (const std::string_view v :
+       {"",        "a",       "b",       "ab",       "ba",       "abc",     "axc",
+        "abd",     "abcd",    "abce",    "abcde",    "abxde",    "abcdef",  "xbcdef",
+        "abcdefg", "abcdefh", "abcxefg", "abcdefgh", "abcdefgi", "bbcdefgh"}) {
+    places.emplace_back(text.size(), v.size());
+    (text += v) += ',';
   }
   // Texts 4 GiB apart or more are kept as pointers: claiming so forces it.
   for (const std::uint64_t span : {std::uint64_t{text.size()}, std::uint64_t{1} << 33}) {
     for (const TextHashFn hash : {&hashText, &collidingTextHash}) {
       if (hash == &collidingTextHash && span == text.size()) continue;  // slow, and covered above
-      Dictionary dictionary;
-      dictionary.reserve(places.size(), text.data(), span);
+      Dictionary dictionary(hash);
+      dictionary.reserve(text.data(), span);
       std::map<std::string_view, std::uint32_t> expected;
       for (const auto& [offset, size] : places) {
         const std::string_view v(text.data() + offset, size);
@@ -186,7 +198,9 @@ TEST(Dictionary, GrowingKeepsEveryIdWithTextsKeptAsOffsetsOrAsPointers) {
       for (const auto& [v, id] : expected) {
         ASSERT_EQ(dictionary.find(v, hash(v)), id) << v;
       }
-      for (const std::string_view missing : {"v5000", "v1y", "", "v", "v12x0"}) {
+      for (const std::string_view missing :
+           {"v5000", "v1y", "c", "v", "v12x0", "abcdefi", "abcdefgj", "v1-longe", "v1-longerx",
+            "v5000-longer"}) {
         EXPECT_EQ(dictionary.find(missing, hash(missing)), Dictionary::kMissing) << missing;
       }
     }
@@ -204,7 +218,7 @@ TEST(Dictionary, GrowingALargeTableGivesBackOnlyWhatItHasMoved) {
     (text += value(number)) += '\n';
   }
   Dictionary dictionary;
-  dictionary.reserve(offsets.size(), text.data(), text.size());
+  dictionary.reserve(text.data(), text.size());
   auto at = [&](int number) {
     const std::size_t offset = offsets[static_cast<std::size_t>(number)];
     return std::string_view(text).substr(offset, text.find('\n', offset) - offset);

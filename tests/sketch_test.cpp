@@ -83,7 +83,7 @@ TEST(Dictionary, ATableMadeForTheExpectedValuesDoesNotGrow) {
   std::string text;
   for (int number = 0; number < kValues; ++number) (text += value(number)) += ',';
   Dictionary dictionary;
-  dictionary.reserve(kValues, text.data(), text.size(), kValues);
+  dictionary.reserve(text.data(), text.size(), kValues);
   const std::size_t slots = dictionary.tableSize();
   EXPECT_GE(slots, std::size_t{kValues} * 4 / 3);
   std::size_t offset = 0;

@@ -20,13 +20,13 @@ std::uint32_t hiddenPrefixOf(const ColumnBits& hidden) {
   return prefix;
 }
 
-std::uint64_t hashText(std::string_view text) { return hashValue(text, kHashSeed); }
-
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
                            const HiddenColumns& hiddenColumns, TextHashFn hash, unsigned threads) {
   EncodedJoin encoded;
   encoded.hash = hash;
-  encoded.dictionaries.resize(classes.varCount);
+  encoded.dictionaries.reserve(classes.varCount);
+  for (std::uint32_t var = 0; var < classes.varCount; ++var)
+    encoded.dictionaries.emplace_back(hash);
   encoded.operands.resize(operands.size());
   // Every column of a variable in an operand but the first can bring each
   // of its tuples' values into the dictionary.
@@ -53,7 +53,7 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   const std::vector<std::size_t> distinct =
       estimateDistinct(operands, classes, hiddenColumns, valueCount, hash, threads);
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
-    encoded.dictionaries[var].reserve(valueCount[var], lowest, span, distinct[var]);
+    encoded.dictionaries[var].reserve(lowest, span, distinct[var]);
   }
   // A dictionary is needed until the last operand having its variable is
   // split, and for the outermost operand's variables, whose chunks are
@@ -76,7 +76,7 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
     for (const std::uint32_t var : classes.operands[operandIdx].vars) {
       if (lastHolder[var] != operandIdx) continue;
       encoded.domainSize[var] = encoded.dictionaries[var].size();
-      encoded.dictionaries[var] = Dictionary();
+      encoded.dictionaries[var] = Dictionary(hash);
     }
   }
   for (const std::uint32_t var : classes.operands[0].vars) {

@@ -128,11 +128,6 @@ struct EncodedOperand {
   }
 };
 
-using TextHashFn = std::uint64_t (*)(std::string_view text);
-
-// The default hash of a value's text.
-std::uint64_t hashText(std::string_view text);
-
 // The operands' ids. The outermost operand is not held here: its tuples are
 // split chunk by chunk as the enumeration reaches them (encodeChunk), so it
 // costs no memory per tuple. Its entry gives only its width and domains.
@@ -146,8 +141,8 @@ struct EncodedJoin {
 
 // Splits the tuples of every operand but the first and numbers the
 // variables' values. `hash` may be replaced, e.g. by one that collides on
-// purpose in tests. With `threads` above one, large operands are split on
-// a second thread while their values are looked up; the ids are the same.
+// purpose in tests. `threads` sketch how many distinct values the large
+// operands hold (see sketch.h); the ids are the same at any number.
 // REQUIRES: every operand has fewer than 2^32 - 1 tuples; `hiddenColumns`
 // as hiddenColumnsOf makes them.
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,

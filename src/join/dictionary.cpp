@@ -4,8 +4,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 #include <utility>
+
+#include "join/key_table.h"
 
 namespace natjoin {
 namespace {
@@ -17,21 +20,23 @@ constexpr std::size_t kReleaseEvery = 65536;
 
 }  // namespace
 
+std::uint64_t hashText(std::string_view text) { return hashValue(text, kHashSeed); }
+
 SlotArray::SlotArray(std::size_t count) : size_(count) {
   if (count < kMappedFrom) {
-    data_ = new std::uint64_t[count]();
+    data_ = new DictionarySlot[count]();
     return;
   }
-  void* pages = mmap(nullptr, count * sizeof(std::uint64_t), PROT_READ | PROT_WRITE,
+  void* pages = mmap(nullptr, count * sizeof(DictionarySlot), PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (pages == MAP_FAILED) throw std::bad_alloc();
-  data_ = static_cast<std::uint64_t*>(pages);
+  data_ = static_cast<DictionarySlot*>(pages);
   mapped_ = true;
 }
 
 SlotArray::~SlotArray() {
   if (mapped_) {
-    munmap(data_, size_ * sizeof(std::uint64_t));
+    munmap(data_, size_ * sizeof(DictionarySlot));
   } else {
     delete[] data_;
   }
@@ -55,32 +60,57 @@ SlotArray& SlotArray::operator=(SlotArray&& other) noexcept {
 void SlotArray::release(std::size_t end) {
   if (!mapped_) return;
   const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  const std::size_t bytes = std::min(end, size_) * sizeof(std::uint64_t) / page * page;
+  const std::size_t bytes = std::min(end, size_) * sizeof(DictionarySlot) / page * page;
   // The mapping starts on a page; a failure only keeps the memory longer.
   if (bytes > 0) madvise(data_, bytes, MADV_DONTNEED);
 }
 
-void Dictionary::reserve(std::size_t count, const char* lowest, std::uint64_t span,
-                         std::size_t expected) {
-  // A table for the expected values at a load of two thirds, within the
-  // band that growing keeps, with room for an estimate a little low.
-  if (expected > 0) slots_ = SlotArray(expected + expected / 2);
+void Dictionary::reserve(const char* lowest, std::uint64_t span, std::size_t expected) {
+  // A table for the expected values at a load of 0.71, within the band
+  // that growing keeps, with room for an estimate 5% low (three times the
+  // sketch's standard error).
+  if (expected > 0) slots_ = SlotArray(expected + expected * 2 / 5);
   wide_ = span > UINT32_MAX;
   lowest_ = lowest;
-  if (wide_) {
-    wideTexts_.reserve(count);
-  } else {
-    offsets_.reserve(count);
-  }
 }
 
-void Dictionary::add(const char* text) {
-  if (wide_) {
-    wideTexts_.push_back(text);
-  } else {
-    offsets_.push_back(static_cast<std::uint32_t>(text - lowest_));
+std::uint64_t Dictionary::keyOf(std::string_view value, std::uint64_t hash) {
+  const std::size_t size = value.size();
+  if (size <= kMaxShort) {
+    // The bytes in order, read without a call: two 4-byte reads that may
+    // overlap, or the first, middle and last byte of a shorter value.
+    const char* text = value.data();
+    std::uint64_t bytes = 0;
+    if (size >= 4) {
+      std::uint32_t head = 0;
+      std::uint32_t tail = 0;
+      std::memcpy(&head, text, sizeof head);
+      std::memcpy(&tail, text + size - 4, sizeof tail);
+      bytes = head | (std::uint64_t{tail} >> (8 * (8 - size))) << 32;
+    } else if (size > 0) {
+      const auto byte = [text](std::size_t at) {
+        return std::uint64_t{static_cast<unsigned char>(text[at])} << (8 * at);
+      };
+      bytes = byte(0) | byte(size / 2) | byte(size - 1);
+    }
+    return bytes | std::uint64_t{size} << 56;
   }
-  ++size_;
+  // The hash's low bits: its high ones place the slot, and so are nearly
+  // the same in the slots passed over.
+  return (kLongMark << 24 | (hash & 0xFFFFFF)) << 32;
+}
+
+std::string_view Dictionary::textOf(const DictionarySlot& slot, char (&shortText)[8]) const {
+  const std::uint64_t key = slot.key();
+  const std::size_t size = key >> 56;
+  if (size <= kMaxShort) {
+    std::memcpy(shortText, &key, sizeof key);
+    return {shortText, size};
+  }
+  const char* text = longText(slot.keyLow);
+  std::size_t length = 0;
+  while (text[length] != ',' && text[length] != '\n') ++length;
+  return {text, length};
 }
 
 std::uint32_t Dictionary::intern(std::string_view value, std::uint64_t hash) {
@@ -89,28 +119,33 @@ std::uint32_t Dictionary::intern(std::string_view value, std::uint64_t hash) {
   // value not there). Growing gives back the old table as it goes, so a
   // small step costs no memory.
   if (std::uint64_t{size_} * 4 >= slots_.size() * 3) grow();
-  const std::uint64_t tag = hash >> 32;
-  for (std::size_t slot = slotOf(tag);; slot = nextSlot(slot)) {
-    const std::uint64_t entry = slots_[slot];
-    if (entry == 0) {
-      const std::uint32_t id = size_;
-      slots_[slot] = (tag << 32) | (std::uint64_t{id} + 1);
-      add(value.data());
-      return id;
+  const std::uint64_t key = keyOf(value, hash);
+  for (std::size_t slot = slotOf(hash >> 32);; slot = nextSlot(slot)) {
+    DictionarySlot& entry = slots_[slot];
+    if (entry.idPlusOne == 0) {
+      entry.keyHigh = static_cast<std::uint32_t>(key >> 32);
+      if (value.size() <= kMaxShort) {
+        entry.keyLow = static_cast<std::uint32_t>(key);
+      } else if (wide_) {
+        entry.keyLow = static_cast<std::uint32_t>(wideTexts_.size());
+        wideTexts_.push_back(value.data());
+      } else {
+        entry.keyLow = static_cast<std::uint32_t>(value.data() - lowest_);
+      }
+      entry.idPlusOne = ++size_;
+      return size_ - 1;
     }
-    const auto id = static_cast<std::uint32_t>(entry) - 1;
-    if ((entry >> 32) == tag && holds(id, value)) return id;
+    if (holds(entry, key, value)) return entry.idPlusOne - 1;
   }
 }
 
 std::uint32_t Dictionary::find(std::string_view value, std::uint64_t hash) const {
   if (slots_.empty()) return kMissing;
-  const std::uint64_t tag = hash >> 32;
-  for (std::size_t slot = slotOf(tag);; slot = nextSlot(slot)) {
-    const std::uint64_t entry = slots_[slot];
-    if (entry == 0) return kMissing;
-    const auto id = static_cast<std::uint32_t>(entry) - 1;
-    if ((entry >> 32) == tag && holds(id, value)) return id;
+  const std::uint64_t key = keyOf(value, hash);
+  for (std::size_t slot = slotOf(hash >> 32);; slot = nextSlot(slot)) {
+    const DictionarySlot& entry = slots_[slot];
+    if (entry.idPlusOne == 0) return kMissing;
+    if (holds(entry, key, value)) return entry.idPlusOne - 1;
   }
 }
 
@@ -118,14 +153,16 @@ void Dictionary::grow() {
   const std::size_t count = slots_.empty() ? 8 : slots_.size() + slots_.size() / 4;
   SlotArray old(std::move(slots_));
   slots_ = SlotArray(count);
-  // Slots are ordered by tag, so the new table fills from its front as the
-  // old one is read from its front, and the old one is given back as it is
-  // read: growing costs little more memory than the new table.
+  // Slots are ordered by the hash, so the new table fills from its front as
+  // the old one is read from its front, and the old one is given back as it
+  // is read: growing costs little more memory than the new table. A short
+  // value's hash comes from its key alone; a long one's text is read.
+  char shortText[8];
   for (std::size_t oldSlot = 0; oldSlot < old.size(); ++oldSlot) {
-    const std::uint64_t entry = old[oldSlot];
-    if (entry != 0) {
-      std::size_t slot = slotOf(entry >> 32);
-      while (slots_[slot] != 0) slot = nextSlot(slot);
+    const DictionarySlot& entry = old[oldSlot];
+    if (entry.idPlusOne != 0) {
+      std::size_t slot = slotOf(hash_(textOf(entry, shortText)) >> 32);
+      while (slots_[slot].idPlusOne != 0) slot = nextSlot(slot);
       slots_[slot] = entry;
     }
     if ((oldSlot + 1) % kReleaseEvery == 0) old.release(oldSlot + 1);

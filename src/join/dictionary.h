@@ -1,15 +1,20 @@
 // Value text -> dense 32-bit id, for one join variable.
 //
-// Open addressing over 8-byte slots: the high half of the value's hash
-// beside the id. The slot is the hash's high half scaled to the table's
-// size, so slots are ordered by it and the table grows (by a quarter) without
-// hashing any text again; most slots that do not match are passed over
-// without looking at the text. A value's text is kept as where it lies in
-// the database: stored tuple text ends every value with "," or "\n", which
-// no value holds, so its start alone tells where it ends.
+// Open addressing over 12-byte slots: a key and the id. A value of at most
+// seven bytes is its own key (its bytes and its length), so finding it
+// reads the slot and nothing else; most join keys are that short, and
+// reading the text of each value found again would cost a cache miss of
+// its own. A longer value's key is part of its hash beside where its text
+// lies in the database: stored tuple text ends every value with "," or
+// "\n", which no value holds, so its start alone tells where it ends.
 //
-// Cost per distinct value: 4 bytes of offset (8 of pointer where the texts
-// span 4 GiB or more) and 11 to 14 of table.
+// The slot is the hash's high half scaled to the table's size, so slots are
+// ordered by it and the table grows (by a quarter) in one pass from its
+// front, giving back the old table as it goes.
+//
+// Cost per distinct value: 16 to 20 bytes of table (17 at the load a
+// presized table has), and 8 more for a long value where the texts span
+// 4 GiB or more.
 #ifndef NATJOIN_JOIN_DICTIONARY_H_
 #define NATJOIN_JOIN_DICTIONARY_H_
 
@@ -20,9 +25,22 @@
 
 namespace natjoin {
 
-// Zeroed 8-byte slots. Large arrays are anonymous pages, which the kernel
-// gives zeroed and which cost memory only once written; their memory can be
-// given back a part at a time.
+using TextHashFn = std::uint64_t (*)(std::string_view text);
+
+// The default hash of a value's text.
+std::uint64_t hashText(std::string_view text);
+
+// A slot of a dictionary's table; all zero when free.
+struct DictionarySlot {
+  std::uint32_t keyLow;
+  std::uint32_t keyHigh;
+  std::uint32_t idPlusOne;
+  std::uint64_t key() const { return std::uint64_t{keyHigh} << 32 | keyLow; }
+};
+
+// Zeroed slots. Large arrays are anonymous pages, which the kernel gives
+// zeroed and which cost memory only once written; their memory can be given
+// back a part at a time.
 class SlotArray {
  public:
   SlotArray() = default;
@@ -35,14 +53,14 @@ class SlotArray {
 
   bool empty() const { return size_ == 0; }
   std::size_t size() const { return size_; }
-  std::uint64_t& operator[](std::size_t slot) { return data_[slot]; }
-  const std::uint64_t& operator[](std::size_t slot) const { return data_[slot]; }
+  DictionarySlot& operator[](std::size_t slot) { return data_[slot]; }
+  const DictionarySlot& operator[](std::size_t slot) const { return data_[slot]; }
   // Gives back the memory of the whole pages below slot `end`, which must
   // not be read again.
   void release(std::size_t end);
 
  private:
-  std::uint64_t* data_ = nullptr;
+  DictionarySlot* data_ = nullptr;
   std::size_t size_ = 0;
   bool mapped_ = false;
 };
@@ -50,6 +68,10 @@ class SlotArray {
 class Dictionary {
  public:
   static constexpr std::uint32_t kMissing = UINT32_MAX;
+
+  // `hash` gives the hashes that intern() and find() are given; the table
+  // needs it to grow.
+  explicit Dictionary(TextHashFn hash = &hashText) : hash_(hash) {}
 
   // Fetches the slot where a value of hash `hash` is looked for.
   void prefetch(std::uint64_t hash) const {
@@ -64,24 +86,32 @@ class Dictionary {
   std::uint32_t size() const { return size_; }
   // Slots of the table: it grows when three quarters are used.
   std::size_t tableSize() const { return slots_.size(); }
-  // Makes room for `count` values at most, all of them among the `span`
-  // bytes from `lowest` on, so that the list of texts never grows by
-  // copying; the room costs no memory until values fill it. Where about
-  // `expected` distinct values are known to come, the table is made for
-  // them at once. REQUIRES: no value was added yet.
-  void reserve(std::size_t count, const char* lowest, std::uint64_t span, std::size_t expected = 0);
+  // Makes room for values all among the `span` bytes from `lowest` on, so
+  // that a long value's place fits in 4 bytes where they span less than
+  // 4 GiB. Where about `expected` distinct values are known to come, the
+  // table is made for them at once; the room costs no memory until values
+  // fill it. REQUIRES: no value was added yet.
+  void reserve(const char* lowest, std::uint64_t span, std::size_t expected = 0);
 
  private:
+  // The first byte of a long value's key, above any short value's length.
+  static constexpr std::uint64_t kLongMark = 0xFF;
+  static constexpr std::size_t kMaxShort = 7;
+
   std::size_t slotOf(std::uint64_t tag) const {
     return static_cast<std::size_t>((tag * slots_.size()) >> 32);
   }
   std::size_t nextSlot(std::size_t slot) const { return slot + 1 == slots_.size() ? 0 : slot + 1; }
-  const char* text(std::uint32_t id) const {
-    return wide_ ? wideTexts_[id] : lowest_ + offsets_[id];
+  // The key of `value`: of a long one, without its place (keyLow is 0).
+  static std::uint64_t keyOf(std::string_view value, std::uint64_t hash);
+  const char* longText(std::uint32_t place) const {
+    return wide_ ? wideTexts_[place] : lowest_ + place;
   }
-  // Whether the stored text of `id` is `value`.
-  bool holds(std::uint32_t id, std::string_view value) const {
-    const char* stored = text(id);
+  // Whether `slot`, in use, holds `value`, whose key is `key`.
+  bool holds(const DictionarySlot& slot, std::uint64_t key, std::string_view value) const {
+    if (value.size() <= kMaxShort) return slot.key() == key;
+    if (slot.keyHigh != key >> 32) return false;
+    const char* stored = longText(slot.keyLow);
     // The stored text's end ("," or "\n") differs from every byte of
     // `value`, so the loop never reads past it.
     for (std::size_t at = 0; at < value.size(); ++at) {
@@ -89,16 +119,17 @@ class Dictionary {
     }
     return stored[value.size()] == ',' || stored[value.size()] == '\n';
   }
-  void add(const char* text);
+  // The text a slot's key stands for.
+  std::string_view textOf(const DictionarySlot& slot, char (&shortText)[8]) const;
   void grow();
 
-  SlotArray slots_;  // tag << 32 | (id + 1); 0 marks a free slot
+  TextHashFn hash_;
+  SlotArray slots_;
   std::uint32_t size_ = 0;
-  // Texts as offsets from `lowest_`, or as pointers where they span 4 GiB
-  // or more (or no room was made).
+  // Long values' texts as offsets from `lowest_`, in their keys, or, where
+  // they span 4 GiB or more (or no room was made), as pointers here.
   bool wide_ = true;
   const char* lowest_ = nullptr;
-  std::vector<std::uint32_t> offsets_;
   std::vector<const char*> wideTexts_;
 };
 

@@ -30,6 +30,23 @@ constexpr std::array<std::pair<std::size_t, Prefetch>, 4> kLevelAhead = {{
     {8, Prefetch::kStart},
     {4, Prefetch::kText},
 }};
+// The same for a suffix's reads (see SuffixRows::Stage): of its roots, and
+// where they have children, a step further, to theirs.
+constexpr std::array<std::pair<std::size_t, SuffixRows::Stage>, 4> kRootsAhead = {{
+    {16, SuffixRows::Stage::kGroup},
+    {12, SuffixRows::Stage::kMembers},
+    {8, SuffixRows::Stage::kStart},
+    {4, SuffixRows::Stage::kText},
+}};
+constexpr std::array<std::pair<std::size_t, SuffixRows::Stage>, 7> kChildrenAhead = {{
+    {28, SuffixRows::Stage::kGroup},
+    {24, SuffixRows::Stage::kMembers},
+    {20, SuffixRows::Stage::kStart},
+    {16, SuffixRows::Stage::kText},
+    {12, SuffixRows::Stage::kChildMembers},
+    {8, SuffixRows::Stage::kChildStart},
+    {4, SuffixRows::Stage::kChildText},
+}};
 // Outer tuples split at a time.
 constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
@@ -111,17 +128,25 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
     const bool suffixNext = level + 1 == join.suffix.level && suffix.active();
     const std::span<const std::uint32_t> ahead = pending[level];
     if (ahead.size() > kLevelAhead.back().first) {
-      for (const auto& [distance, stage] : kLevelAhead) {
-        if (ahead.size() <= distance) continue;
-        const std::uint32_t current = chosen[level];
-        chosen[level] = ahead[distance];
-        if (suffixNext) {
+      const std::uint32_t current = chosen[level];
+      if (suffixNext) {
+        const std::span<const std::pair<std::size_t, SuffixRows::Stage>> stages =
+            suffix.hasChildren()
+                ? std::span<const std::pair<std::size_t, SuffixRows::Stage>>(kChildrenAhead)
+                : kRootsAhead;
+        for (const auto& [distance, stage] : stages) {
+          if (ahead.size() <= distance) continue;
+          chosen[level] = ahead[distance];
           suffix.prefetch(view, join.indexes, chosen, stage);
-        } else {
+        }
+      } else {
+        for (const auto& [distance, stage] : kLevelAhead) {
+          if (ahead.size() <= distance) continue;
+          chosen[level] = ahead[distance];
           prefetchLevel(join.plan, levels, level + 1, view, join.indexes, chosen, stage);
         }
-        chosen[level] = current;
       }
+      chosen[level] = current;
     }
     rows.choose(level, chosen[level]);
     ++level;

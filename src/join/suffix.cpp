@@ -101,6 +101,9 @@ SuffixRows::SuffixRows(const SuffixPlan& plan)
     return;
   }
   width_ = plan.members.size();  // one per level from the plan's on
+  hasChildren_ =
+      std::any_of(plan.members.begin(), plan.members.end(),
+                  [](const SuffixMember& member) { return member.parent != UINT32_MAX; });
 }
 
 const IdIndex& SuffixRows::indexOf(std::size_t memberIdx, IndexCache& indexes) {
@@ -133,35 +136,51 @@ void SuffixRows::readChildKey(std::size_t memberIdx, const EncodedView& encoded,
 }
 
 void SuffixRows::prefetch(const EncodedView& encoded, IndexCache& indexes,
-                          const std::vector<std::uint32_t>& chosen, Prefetch stage) {
+                          const std::vector<std::uint32_t>& chosen, Stage stage) {
   const std::vector<SuffixMember>& members = plan_.members;
   for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
     const SuffixMember& member = members[memberIdx];
     if (member.parent != UINT32_MAX || member.slots.empty()) continue;
     const IdIndex& index = indexOf(memberIdx, indexes);
     readRootKey(memberIdx, encoded, chosen);
-    if (stage == Prefetch::kGroup) {
+    if (stage == Stage::kGroup) {
       index.prefetchGroup(key_.data());
       continue;
     }
-    if (stage == Prefetch::kMembers) {
+    if (stage == Stage::kMembers) {
       index.prefetchMembers(key_.data());
       continue;
     }
     const std::span<const std::uint32_t> found = index.lookup(key_.data());
     if (found.empty()) continue;
     const EncodedOperand& operand = encoded.operands[member.operand];
-    if (stage == Prefetch::kStart) {
+    if (stage == Stage::kStart) {
       __builtin_prefetch(operand.row(found[0]));
       operand.prefetchStart(found[0]);
       continue;
     }
-    operand.prefetchShown(found[0]);
+    if (stage == Stage::kText) operand.prefetchShown(found[0]);
     for (std::size_t childIdx = memberIdx + 1; childIdx < members.size(); ++childIdx) {
       if (members[childIdx].parent != memberIdx) continue;
       const IdIndex& childIndex = indexOf(childIdx, indexes);
       readChildKey(childIdx, encoded, found[0]);
-      childIndex.prefetchGroup(key_.data());
+      if (stage == Stage::kText) {
+        childIndex.prefetchGroup(key_.data());
+        continue;
+      }
+      if (stage == Stage::kChildMembers) {
+        childIndex.prefetchMembers(key_.data());
+        continue;
+      }
+      const std::span<const std::uint32_t> childFound = childIndex.lookup(key_.data());
+      if (childFound.empty()) continue;
+      const EncodedOperand& child = encoded.operands[members[childIdx].operand];
+      if (stage == Stage::kChildStart) {
+        __builtin_prefetch(child.row(childFound[0]));
+        child.prefetchStart(childFound[0]);
+      } else {
+        child.prefetchShown(childFound[0]);
+      }
     }
   }
 }

@@ -68,6 +68,9 @@ class SuffixRows {
 
   // Whether this thread still finds rows this way.
   bool active() const { return active_; }
+  // Whether some member is a root's child: only then do the stages past
+  // kText fetch anything.
+  bool hasChildren() const { return hasChildren_; }
 
   // Finds the rows of the prefix `chosen` (levels before the plan's level),
   // sorted. Returns false, and stops finding rows this way, where they are
@@ -75,12 +78,22 @@ class SuffixRows {
   bool find(const EncodedView& encoded, IndexCache& indexes,
             const std::vector<std::uint32_t>& chosen, JoinStats& stats);
 
+  // The reads of find() for one prefix, one step of the walk to its first
+  // row after the other: each stage needs what the one before fetched.
+  enum class Stage {
+    kGroup,         // the roots' index groups
+    kMembers,       // their tuples
+    kStart,         // the first tuple's ids and start
+    kText,          // its text, and its children's index groups
+    kChildMembers,  // the children's tuples
+    kChildStart,    // their first tuple's ids and start
+    kChildText,     // its text
+  };
   // Asks the processor ahead of time for what find() will read for the
-  // prefix `chosen`, in the stages of Prefetch: the roots' index groups,
-  // their tuples, then the first tuple's ids and start, then its text and
-  // its children's index groups.
+  // prefix `chosen` at `stage`. Where a prefix has one row or a few, as in
+  // a chain, these are the reads of its rows.
   void prefetch(const EncodedView& encoded, IndexCache& indexes,
-                const std::vector<std::uint32_t>& chosen, Prefetch stage);
+                const std::vector<std::uint32_t>& chosen, Stage stage);
 
   std::size_t rowCount() const { return combos_.size() / width_; }
   // The tuple at `level` (one of the suffix's) in row `row`, in sorted
@@ -102,6 +115,7 @@ class SuffixRows {
   const SuffixPlan& plan_;
   std::size_t width_ = 0;  // levels in the suffix
   bool active_ = true;
+  bool hasChildren_ = false;
   std::vector<const IdIndex*> indexes_;                  // per member, once found
   std::vector<std::span<const std::uint32_t>> pending_;  // per member
   std::vector<std::uint32_t> picked_;                    // per member: its tuple
