@@ -16,6 +16,8 @@ constexpr std::size_t kMaxMembers = 32;
 // kMaxMembers): rows reach the file about a millisecond at most after the
 // walk that finds them begins.
 constexpr std::size_t kMaxRows = std::size_t{1} << 13;
+// How many tuples ahead a parent's ids are fetched in the walk.
+constexpr std::size_t kRowAhead = 8;
 
 // The suffix from `level` on, or no members where it does not qualify.
 std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t level) {
@@ -101,9 +103,11 @@ SuffixRows::SuffixRows(const SuffixPlan& plan)
     return;
   }
   width_ = plan.members.size();  // one per level from the plan's on
-  hasChildren_ =
-      std::any_of(plan.members.begin(), plan.members.end(),
-                  [](const SuffixMember& member) { return member.parent != UINT32_MAX; });
+  isParent_.assign(width_, 0);
+  for (const SuffixMember& member : plan.members) {
+    if (member.parent != UINT32_MAX) isParent_[member.parent] = 1;
+  }
+  hasChildren_ = std::find(isParent_.begin(), isParent_.end(), 1) != isParent_.end();
 }
 
 const IdIndex& SuffixRows::indexOf(std::size_t memberIdx, IndexCache& indexes) {
@@ -212,6 +216,11 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
     picked_[at] = pending_[at].front();
     pending_[at] = pending_[at].subspan(1);
     ++stats.candidateVisits;
+    // A parent's tuples lie at random places; the ids its children's keys
+    // are read from are fetched a few tuples ahead.
+    if (isParent_[at] && pending_[at].size() > kRowAhead) {
+      __builtin_prefetch(encoded.operands[members[at].operand].row(pending_[at][kRowAhead]));
+    }
     if (at < last) {
       ++at;
       pending_[at] = candidates(at);

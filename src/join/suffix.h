@@ -116,6 +116,7 @@ class SuffixRows {
   std::size_t width_ = 0;  // levels in the suffix
   bool active_ = true;
   bool hasChildren_ = false;
+  std::vector<std::uint8_t> isParent_;                   // per member
   std::vector<const IdIndex*> indexes_;                  // per member, once found
   std::vector<std::span<const std::uint32_t>> pending_;  // per member
   std::vector<std::uint32_t> picked_;                    // per member: its tuple
