@@ -76,25 +76,7 @@ void Dictionary::reserve(const char* lowest, std::uint64_t span, std::size_t exp
 
 std::uint64_t Dictionary::keyOf(std::string_view value, std::uint64_t hash) {
   const std::size_t size = value.size();
-  if (size <= kMaxShort) {
-    // The bytes in order, read without a call: two 4-byte reads that may
-    // overlap, or the first, middle and last byte of a shorter value.
-    const char* text = value.data();
-    std::uint64_t bytes = 0;
-    if (size >= 4) {
-      std::uint32_t head = 0;
-      std::uint32_t tail = 0;
-      std::memcpy(&head, text, sizeof head);
-      std::memcpy(&tail, text + size - 4, sizeof tail);
-      bytes = head | (std::uint64_t{tail} >> (8 * (8 - size))) << 32;
-    } else if (size > 0) {
-      const auto byte = [text](std::size_t at) {
-        return std::uint64_t{static_cast<unsigned char>(text[at])} << (8 * at);
-      };
-      bytes = byte(0) | byte(size / 2) | byte(size - 1);
-    }
-    return bytes | std::uint64_t{size} << 56;
-  }
+  if (size <= kMaxShort) return loadShort(value.data(), size) | std::uint64_t{size} << 56;
   // The hash's low bits: its high ones place the slot, and so are nearly
   // the same in the slots passed over.
   return (kLongMark << 24 | (hash & 0xFFFFFF)) << 32;

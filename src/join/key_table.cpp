@@ -19,9 +19,7 @@ std::uint64_t hashValue(std::string_view value, std::uint64_t hash) {
     p += 8;
     left -= 8;
   }
-  std::uint64_t word = 0;
-  if (left > 0) std::memcpy(&word, p, left);
-  hash = (hash ^ word) * kMul2;
+  hash = (hash ^ loadShort(p, left)) * kMul2;
   return hash ^ (hash >> 29);
 }
 

@@ -10,12 +10,32 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
 namespace natjoin {
 
 inline constexpr std::uint64_t kHashSeed = 0x243f6a8885a308d3ULL;
+
+// The `size` bytes at `text` (fewer than eight) as a number, in the order
+// they lie and padded with zeros, as a memcpy into a zeroed word gives them,
+// but without a call: two 4-byte reads that may overlap, or the first,
+// middle and last byte of a shorter text.
+inline std::uint64_t loadShort(const char* text, std::size_t size) {
+  if (size >= 4) {
+    std::uint32_t head = 0;
+    std::uint32_t tail = 0;
+    std::memcpy(&head, text, sizeof head);
+    std::memcpy(&tail, text + size - 4, sizeof tail);
+    return head | (std::uint64_t{tail} >> (8 * (8 - size))) << 32;
+  }
+  if (size == 0) return 0;
+  const auto byte = [text](std::size_t at) {
+    return std::uint64_t{static_cast<unsigned char>(text[at])} << (8 * at);
+  };
+  return byte(0) | byte(size / 2) | byte(size - 1);
+}
 
 // A fast 64-bit hash of `value`, chained onto `hash`.
 std::uint64_t hashValue(std::string_view value, std::uint64_t hash);
