@@ -139,52 +139,47 @@ void SuffixRows::readChildKey(std::size_t memberIdx, const EncodedView& encoded,
   }
 }
 
+std::uint32_t SuffixRows::prefetchMember(const IdIndex& index, const EncodedOperand& operand,
+                                         Stage step) const {
+  if (step == Stage::kGroup) {
+    index.prefetchGroup(key_.data());
+    return UINT32_MAX;
+  }
+  if (step == Stage::kMembers) {
+    index.prefetchMembers(key_.data());
+    return UINT32_MAX;
+  }
+  const std::span<const std::uint32_t> found = index.lookup(key_.data());
+  if (found.empty()) return UINT32_MAX;
+  if (step == Stage::kStart) {
+    __builtin_prefetch(operand.row(found[0]));
+    operand.prefetchStart(found[0]);
+  } else if (step == Stage::kText) {
+    operand.prefetchShown(found[0]);
+  }
+  return found[0];
+}
+
 void SuffixRows::prefetch(const EncodedView& encoded, IndexCache& indexes,
                           const std::vector<std::uint32_t>& chosen, Stage stage) {
   const std::vector<SuffixMember>& members = plan_.members;
+  // A root takes the first four stages' steps and is only looked up in the
+  // later ones, where its children take the same steps one stage behind
+  // each other: kText is their kGroup.
+  const auto childStep =
+      static_cast<Stage>(static_cast<int>(stage) - static_cast<int>(Stage::kText));
   for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
     const SuffixMember& member = members[memberIdx];
     if (member.parent != UINT32_MAX || member.slots.empty()) continue;
-    const IdIndex& index = indexOf(memberIdx, indexes);
     readRootKey(memberIdx, encoded, chosen);
-    if (stage == Stage::kGroup) {
-      index.prefetchGroup(key_.data());
-      continue;
-    }
-    if (stage == Stage::kMembers) {
-      index.prefetchMembers(key_.data());
-      continue;
-    }
-    const std::span<const std::uint32_t> found = index.lookup(key_.data());
-    if (found.empty()) continue;
-    const EncodedOperand& operand = encoded.operands[member.operand];
-    if (stage == Stage::kStart) {
-      __builtin_prefetch(operand.row(found[0]));
-      operand.prefetchStart(found[0]);
-      continue;
-    }
-    if (stage == Stage::kText) operand.prefetchShown(found[0]);
+    const std::uint32_t first =
+        prefetchMember(indexOf(memberIdx, indexes), encoded.operands[member.operand], stage);
+    if (stage < Stage::kText || first == UINT32_MAX) continue;
     for (std::size_t childIdx = memberIdx + 1; childIdx < members.size(); ++childIdx) {
       if (members[childIdx].parent != memberIdx) continue;
-      const IdIndex& childIndex = indexOf(childIdx, indexes);
-      readChildKey(childIdx, encoded, found[0]);
-      if (stage == Stage::kText) {
-        childIndex.prefetchGroup(key_.data());
-        continue;
-      }
-      if (stage == Stage::kChildMembers) {
-        childIndex.prefetchMembers(key_.data());
-        continue;
-      }
-      const std::span<const std::uint32_t> childFound = childIndex.lookup(key_.data());
-      if (childFound.empty()) continue;
-      const EncodedOperand& child = encoded.operands[members[childIdx].operand];
-      if (stage == Stage::kChildStart) {
-        __builtin_prefetch(child.row(childFound[0]));
-        child.prefetchStart(childFound[0]);
-      } else {
-        child.prefetchShown(childFound[0]);
-      }
+      readChildKey(childIdx, encoded, first);
+      prefetchMember(indexOf(childIdx, indexes), encoded.operands[members[childIdx].operand],
+                     childStep);
     }
   }
 }

@@ -106,6 +106,11 @@ class SuffixRows {
   void sortRows();
   // The index member `memberIdx` is looked up in, found on first use.
   const IdIndex& indexOf(std::size_t memberIdx, IndexCache& indexes);
+  // The reads of `step`, one of the first four stages, for a member whose
+  // key is in key_; a later stage only looks the key up. Returns the first
+  // tuple found where it was looked up, else UINT32_MAX.
+  std::uint32_t prefetchMember(const IdIndex& index, const EncodedOperand& operand,
+                               Stage step) const;
   // Reads the key of root `memberIdx` from the prefix `chosen` into key_.
   void readRootKey(std::size_t memberIdx, const EncodedView& encoded,
                    const std::vector<std::uint32_t>& chosen);
