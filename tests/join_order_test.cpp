@@ -117,7 +117,9 @@ std::string engineResult(const Operands& operands, JoinStats* stats = nullptr, u
                          Enumeration enumeration = Enumeration::kSuffixes) {
   test::StringSink sink;
   OutputWriter out(sink);
-  writeJoinResult(out, operands, stats, threads, enumeration);
+  // Reading ahead always: the inputs of tests are too small for it to run
+  // otherwise.
+  writeJoinResult(out, operands, stats, threads, enumeration, ReadAhead::kAlways);
   out.flush();
   return sink.text();
 }

@@ -21,7 +21,7 @@ namespace {
 
 void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& classes,
              const HiddenColumns& hiddenColumns, JoinStats& stats, unsigned threads,
-             Enumeration enumeration) {
+             Enumeration enumeration, ReadAhead readAhead) {
   const std::size_t count = operands.size();
   if (count == 0) return;
   for (const Relation* operand : operands) {
@@ -59,7 +59,8 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
                                 ? planSuffix(classes, encoded, exactlyReduced)
                                 : SuffixPlan();
   enumerateRows(out,
-                {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan, suffix},
+                {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan, suffix,
+                 readAhead == ReadAhead::kAlways},
                 threads, stats);
 }
 
@@ -72,11 +73,12 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
   out.flush();
   if (out.failed()) return;
   JoinStats stats;
-  runJoin(out, operands, findClasses(operands), hiddenColumns, stats, 0, Enumeration::kSuffixes);
+  runJoin(out, operands, findClasses(operands), hiddenColumns, stats, 0, Enumeration::kSuffixes,
+          ReadAhead::kWhereLarge);
 }
 
 void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats,
-                     unsigned threads, Enumeration enumeration) {
+                     unsigned threads, Enumeration enumeration, ReadAhead readAhead) {
   const JoinClasses classes = findClasses(operands);
   const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, classes);
   writeHeader(out, operands, hiddenColumns);
@@ -84,7 +86,7 @@ void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* sta
   if (out.failed()) return;
   JoinStats local;
   runJoin(out, operands, classes, hiddenColumns, stats != nullptr ? *stats : local, threads,
-          enumeration);
+          enumeration, readAhead);
 }
 
 }  // namespace natjoin

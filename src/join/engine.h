@@ -51,12 +51,20 @@ void writeJoinResult(OutputWriter& out, const Operands& operands,
 // output is the same; tests compare the two and bound the work of each.
 enum class Enumeration { kLevels, kSuffixes };
 
+// When the enumeration asks the processor for what it will read a few
+// tuples ahead: only where the operands it reads are too large to stay in
+// the cache (elsewhere that costs more than it saves), or always. The
+// output is the same; tests read ahead always, so that small inputs run
+// that code too.
+enum class ReadAhead { kWhereLarge, kAlways };
+
 // The same, planning from the names alone (no list of condition pairs,
 // which can be quadratic in the operands), counting the work in `stats`
 // when it is given, on `threads` threads (0: as many as threadCount() says).
 // The output is the same at any number of threads.
 void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats = nullptr,
-                     unsigned threads = 0, Enumeration enumeration = Enumeration::kSuffixes);
+                     unsigned threads = 0, Enumeration enumeration = Enumeration::kSuffixes,
+                     ReadAhead readAhead = ReadAhead::kWhereLarge);
 
 }  // namespace natjoin
 

@@ -47,12 +47,39 @@ constexpr std::array<std::pair<std::size_t, SuffixRows::Stage>, 7> kChildrenAhea
     {8, SuffixRows::Stage::kChildStart},
     {4, SuffixRows::Stage::kChildText},
 }};
+// Reading ahead pays only where what a level reads misses the cache: where
+// the operands from the next level on take less memory than this, the
+// extra lookups cost more than the misses they hide (a star's small
+// dimensions, probed once per fact tuple, ran 1.5 times faster without).
+constexpr std::size_t kReadAheadBytes = std::size_t{4} << 20;
+// What an index costs per tuple, about, for the estimate of that memory.
+constexpr std::size_t kIndexBytesPerTuple = 16;
 // Outer tuples split at a time.
 constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
 constexpr std::size_t kChunksPerThread = 64;
 // Chunks a thread may be ahead of the frontier, per thread.
 constexpr std::size_t kMaxAheadPerThread = 2;
+
+// Per level, whether the reads that find its candidates (or a suffix's
+// rows, from its level on) are worth fetching ahead: whether the operands
+// from that level on take more memory than the cache holds, estimated from
+// their ids, starts, index entries and share of text; at every level where
+// the join asks for that.
+std::vector<std::uint8_t> readAheadLevels(const PreparedJoin& join) {
+  const std::size_t count = join.operands.size();
+  std::vector<std::uint8_t> worth(count, 0);
+  std::size_t bytes = 0;
+  for (std::size_t level = count; level-- > 1;) {
+    const EncodedOperand& operand = join.encoded.operands[level];
+    const std::size_t alive = operand.aliveCount();
+    const std::size_t tuples = std::max<std::size_t>(1, join.operands[level]->tupleCount());
+    bytes += alive * (4 * std::size_t{operand.width} + 4 + kIndexBytesPerTuple) +
+             operand.text.size() / tuples * alive;
+    worth[level] = join.alwaysReadAhead || bytes > kReadAheadBytes ? 1 : 0;
+  }
+  return worth;
+}
 
 // Writes the rows `suffix` found for the tuples `chosen` at the levels
 // before its own. Returns false when a write failed or `poll` returned
@@ -95,7 +122,8 @@ bool writeSuffixRows(OutputWriter& out, const SuffixRows& suffix, std::size_t fi
 template <typename Poll>
 bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedView& view,
                    LevelStates& levels, SuffixRows& suffix, RowWriter& rows,
-                   std::span<const std::uint32_t> outer, JoinStats& stats, Poll&& poll) {
+                   std::span<const std::uint8_t> readAhead, std::span<const std::uint32_t> outer,
+                   JoinStats& stats, Poll&& poll) {
   const std::size_t count = join.operands.size();
   std::vector<std::uint32_t> chosen(count, 0);
   std::vector<std::span<const std::uint32_t>> pending(count);
@@ -127,7 +155,7 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
     // The next level's reads for the tuples coming at this one.
     const bool suffixNext = level + 1 == join.suffix.level && suffix.active();
     const std::span<const std::uint32_t> ahead = pending[level];
-    if (ahead.size() > kLevelAhead.back().first) {
+    if (readAhead[level + 1] != 0 && ahead.size() > kLevelAhead.back().first) {
       const std::uint32_t current = chosen[level];
       if (suffixNext) {
         const std::span<const std::pair<std::size_t, SuffixRows::Stage>> stages =
@@ -169,12 +197,14 @@ struct OuterPass {
   OuterPass(OutputWriter& out, const PreparedJoin& join)
       : view{OperandsView(join.encoded, chunk)},
         rows(out, join.operands, join.hiddenColumns, view),
-        suffix(join.suffix) {}
+        suffix(join.suffix),
+        readAhead(readAheadLevels(join)) {}
 
   EncodedOperand chunk;
   EncodedView view;
   RowWriter rows;
   SuffixRows suffix;
+  std::vector<std::uint8_t> readAhead;  // per level, see readAheadLevels
   std::vector<std::uint32_t> key;
 };
 
@@ -193,9 +223,9 @@ bool enumerateOuter(OutputWriter& out, const PreparedJoin& join, LevelStates& le
                 chunkEnd, pass.chunk);
     join.outerFilter.apply(pass.chunk, pass.key);
     stats.reduceSteps += chunkEnd - chunkBegin;
-    const bool finished =
-        enumerateSpan(out, join, pass.view, levels, pass.suffix, pass.rows, pass.chunk.alive, stats,
-                      [&](std::size_t /*done*/) { return poll(chunkBegin - begin); });
+    const bool finished = enumerateSpan(
+        out, join, pass.view, levels, pass.suffix, pass.rows, pass.readAhead, pass.chunk.alive,
+        stats, [&](std::size_t /*done*/) { return poll(chunkBegin - begin); });
     if (!finished) return false;
     chunkBegin = chunkEnd;
     if (!poll(chunkBegin - begin)) return false;

@@ -37,6 +37,8 @@ struct PreparedJoin {
   IndexCache& indexes;
   const JoinPlan& plan;      // each thread keeps its own LevelStates
   const SuffixPlan& suffix;  // each thread keeps its own SuffixRows
+  // Whether to read ahead however small the operands are (see ReadAhead).
+  bool alwaysReadAhead = false;
 };
 
 // The number of threads to use: NATJOIN_THREADS if it holds a positive
