@@ -6,14 +6,27 @@
 namespace natjoin {
 namespace {
 
+// Counts into `comparisons` where given.
+class Counter {
+ public:
+  explicit Counter(NameComparisons* comparisons) : comparisons_(comparisons) {}
+  void add() const {
+    if (comparisons_ != nullptr) ++comparisons_->count;
+  }
+
+ private:
+  NameComparisons* comparisons_;
+};
+
 // The positions 0..count-1 ordered by nameOf(position), equal names by
 // position. Sorting instead of hashing keeps the memory at four bytes a name:
 // a database may hold millions of relations or attribute names.
 template <typename NameOf>
-std::vector<std::uint32_t> orderByName(std::size_t count, NameOf nameOf) {
+std::vector<std::uint32_t> orderByName(std::size_t count, NameOf nameOf, Counter counter) {
   std::vector<std::uint32_t> order(count);
   for (std::uint32_t position = 0; position < count; ++position) order[position] = position;
   std::sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    counter.add();
     const int compared = nameOf(a).compare(nameOf(b));
     return compared != 0 ? compared < 0 : a < b;
   });
@@ -22,17 +35,20 @@ std::vector<std::uint32_t> orderByName(std::size_t count, NameOf nameOf) {
 
 }  // namespace
 
-void selectOperands(const JoinList& joinList, const Relations& relations, Operands& operands) {
+void selectOperands(const JoinList& joinList, const Relations& relations, Operands& operands,
+                    NameComparisons* comparisons) {
   if (joinList.empty()) return;
+  const Counter counter(comparisons);
   // Only the join list's names are looked up, so a database of millions of
   // relations costs one pass over them and no memory per relation. The
   // names are sorted, not hashed: 12 bytes a name, in one allocation.
   const std::vector<std::uint32_t> order = orderByName(
-      joinList.size(), [&](std::uint32_t at) { return std::string_view(joinList[at]); });
+      joinList.size(), [&](std::uint32_t at) { return std::string_view(joinList[at]); }, counter);
   std::vector<const Relation*> found(joinList.size(), nullptr);  // by rank in `order`
   auto rankOf = [&](std::string_view name) {
     const auto at = std::lower_bound(order.begin(), order.end(), name,
                                      [&](std::uint32_t position, std::string_view wanted) {
+                                       counter.add();
                                        return std::string_view(joinList[position]) < wanted;
                                      });
     return at != order.end() && joinList[*at] == name ? static_cast<std::size_t>(at - order.begin())
@@ -62,7 +78,8 @@ void selectOperands(const JoinList& joinList, const Relations& relations, Operan
 }
 
 void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& conditions,
-                        HiddenColumns& hiddenColumns) {
+                        HiddenColumns& hiddenColumns, NameComparisons* comparisons) {
+  const Counter counter(comparisons);
   // Columns are numbered across all operands in (operand, attribute) order;
   // firstColumn[operand] is the number of the operand's first column.
   std::vector<std::size_t> firstColumn(operands.size() + 1, 0);
@@ -82,12 +99,12 @@ void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& co
   };
   auto nameOf = [&](std::uint32_t column) { return names[column]; };
   // Grouped by name, and in (operand, attribute) order within a group.
-  const std::vector<std::uint32_t> order = orderByName(firstColumn.back(), nameOf);
+  const std::vector<std::uint32_t> order = orderByName(firstColumn.back(), nameOf, counter);
 
   for (std::size_t begin = 0; begin < order.size();) {
     const std::string_view name = nameOf(order[begin]);
     std::size_t end = begin + 1;
-    while (end < order.size() && nameOf(order[end]) == name) ++end;
+    while (end < order.size() && (counter.add(), nameOf(order[end]) == name)) ++end;
     // Each column pairs with every column of the name in a later operand;
     // those in its own operand are skipped as a block, so a name repeated
     // many times within one relation costs nothing.

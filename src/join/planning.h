@@ -101,9 +101,17 @@ class ColumnBits {
 // Per operand, its hidden columns.
 using HiddenColumns = std::vector<ColumnBits>;
 
+// How many times two names were compared, where a caller asks: the work of
+// planning, which tests bound.
+struct NameComparisons {
+  std::uint64_t count = 0;
+};
+
 // Appends to `operands`, for each name of `joinList` in order, the first
 // relation of `relations` bearing that name; names without one are skipped.
-void selectOperands(const JoinList& joinList, const Relations& relations, Operands& operands);
+// Compares names n log n times in the join list's names plus the relations.
+void selectOperands(const JoinList& joinList, const Relations& relations, Operands& operands,
+                    NameComparisons* comparisons = nullptr);
 
 // Fills `conditions` with one condition per pair of equally named attributes
 // at two different positions, sorted by leftOperand, rightOperand,
@@ -111,7 +119,7 @@ void selectOperands(const JoinList& joinList, const Relations& relations, Operan
 // operand, where the bit of every attribute whose name an earlier operand
 // has is set. Takes time n log n in the attribute names plus the conditions.
 void findJoinConditions(const Operands& operands, std::vector<JoinCondition>& conditions,
-                        HiddenColumns& hiddenColumns);
+                        HiddenColumns& hiddenColumns, NameComparisons* comparisons = nullptr);
 
 }  // namespace natjoin
 
