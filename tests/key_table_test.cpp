@@ -57,6 +57,42 @@ TEST(KeyTable, EmptyKeysAreAllOneKey) {
   EXPECT_EQ(table.size(), 1u);
 }
 
+TEST(KeySet, KeepsKeysInOrderAddedAcrossBitmapTableAndClearing) {
+  // One-id keys go to the bitmap until an id too large for it comes; keys
+  // of two ids always go to the table. Either way the set numbers its keys
+  // in the order added and forgets them all when cleared.
+  constexpr std::uint32_t kLarge = KeySet::kMaxBitmapIds;
+  for (const std::size_t width : {1u, 2u}) {
+    KeySet set(width);
+    for (int round = 0; round < 3; ++round) {
+      std::vector<std::uint32_t> added = {70, 3, 64, 0, 129};
+      if (round == 1) added.insert(added.begin() + 2, kLarge + 5);  // to the table mid-way
+      std::vector<std::uint32_t> key(width, 9);
+      for (const std::uint32_t id : added) {
+        key[0] = id;
+        EXPECT_TRUE(set.insert(key.data())) << id;
+        EXPECT_FALSE(set.insert(key.data())) << id;
+      }
+      ASSERT_EQ(set.size(), added.size());
+      for (std::uint32_t entry = 0; entry < added.size(); ++entry) {
+        EXPECT_EQ(set.key(entry)[0], added[entry]);
+        key[0] = added[entry];
+        EXPECT_TRUE(set.contains(key.data()));
+      }
+      for (const std::uint32_t absent : {1u, 63u, 65u, 128u, 130u, 100000u, kLarge + 6}) {
+        key[0] = absent;
+        EXPECT_FALSE(set.contains(key.data())) << absent;
+      }
+      set.clear();
+      EXPECT_EQ(set.size(), 0u);
+      for (const std::uint32_t id : added) {
+        key[0] = id;
+        EXPECT_FALSE(set.contains(key.data())) << "round " << round << ", " << id;
+      }
+    }
+  }
+}
+
 TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
   // Small domains group keys directly; huge ones hash the first id and sort
   // by the rest; a small first domain with huge others groups the first id

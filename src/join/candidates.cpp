@@ -204,9 +204,7 @@ class Pruner {
           visit(key.data());
           break;
         }
-        const std::size_t before = childState.seenKeys.size();
-        childState.seenKeys.insert(key.data());
-        if (childState.seenKeys.size() != before) visit(key.data());
+        if (childState.seenKeys.insert(key.data())) visit(key.data());
       }
     } else {
       for (std::uint32_t entry = 0; entry < childState.sharedKeys.size(); ++entry) {

@@ -103,4 +103,37 @@ void KeyTable::clear() {
   count_ = 0;
 }
 
+bool KeySet::insert(const std::uint32_t* key) {
+  if (inBitmap() && key[0] >= kMaxBitmapIds) {
+    // Too large a bitmap would miss the cache where a table does not.
+    for (const std::uint32_t id : list_) {
+      bits_[id / 64] = 0;
+      table_.insert(&id);
+    }
+    list_.clear();
+    hashed_ = true;
+  }
+  if (!inBitmap()) {
+    const std::size_t before = table_.size();
+    table_.insert(key);
+    return table_.size() != before;
+  }
+  const std::uint32_t id = key[0];
+  if (id / 64 >= bits_.size()) bits_.resize(id / 64 + 1, 0);
+  std::uint64_t& word = bits_[id / 64];
+  const std::uint64_t bit = std::uint64_t{1} << (id % 64);
+  if ((word & bit) != 0) return false;
+  word |= bit;
+  list_.push_back(id);
+  return true;
+}
+
+void KeySet::clear() {
+  for (const std::uint32_t id : list_) bits_[id / 64] = 0;
+  list_.clear();
+  table_.clear();
+  // Keys of one id come back to the bitmap: the large one may not recur.
+  hashed_ = false;
+}
+
 }  // namespace natjoin

@@ -79,6 +79,44 @@ class KeyTable {
   std::uint32_t count_ = 0;
 };
 
+// A set of keys of `width` ids, numbered in the order they were added,
+// made anew many times over (the keys a pruning step offers, per prefix).
+// A key of one id is kept as a bit of a bitmap over the ids and in a list:
+// adding or finding it is a bit test, where hashing it into a table cost
+// most of a four-cycle's time. Clearing unsets only the bits set. Ids are
+// dense per variable, so the bitmap takes an eighth of a byte per id up to
+// the largest added; from kMaxBitmapIds on, and for wider keys, the keys
+// are kept in a KeyTable instead.
+class KeySet {
+ public:
+  static constexpr std::uint32_t kMaxBitmapIds = std::uint32_t{1} << 20;
+
+  explicit KeySet(std::size_t width = 0) : table_(width) {}
+
+  std::size_t size() const { return inBitmap() ? list_.size() : table_.size(); }
+  // Adds `key`; returns whether it is new.
+  bool insert(const std::uint32_t* key);
+  bool contains(const std::uint32_t* key) const {
+    if (!inBitmap()) return table_.contains(key);
+    const std::uint32_t id = key[0];
+    return id / 64 < bits_.size() && ((bits_[id / 64] >> (id % 64)) & 1) != 0;
+  }
+  // The ids of key number `entry`.
+  const std::uint32_t* key(std::uint32_t entry) const {
+    return inBitmap() ? list_.data() + entry : table_.key(entry);
+  }
+  // Forgets every key; keeps the memory.
+  void clear();
+
+ private:
+  bool inBitmap() const { return table_.width() == 1 && !hashed_; }
+
+  KeyTable table_;                   // the keys, where not in the bitmap
+  bool hashed_ = false;              // an id beyond kMaxBitmapIds came
+  std::vector<std::uint64_t> bits_;  // per id up to the largest added
+  std::vector<std::uint32_t> list_;  // the ids added, in order
+};
+
 }  // namespace natjoin
 
 #endif  // NATJOIN_JOIN_KEY_TABLE_H_

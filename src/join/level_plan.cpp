@@ -192,8 +192,8 @@ LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
         const PruneNode& node = pruning->nodes[nodeIdx];
         NodeState& state = cache->nodes[nodeIdx];
         state.childIndex.assign(node.children.size(), nullptr);
-        state.sharedKeys = KeyTable(node.sharedWithParent.size());
-        state.seenKeys = KeyTable(node.sharedWithParent.size());
+        state.sharedKeys = KeySet(node.sharedWithParent.size());
+        state.seenKeys = KeySet(node.sharedWithParent.size());
       }
     }
   }

@@ -148,8 +148,8 @@ struct NodeState {
   // Scratch, kept between computations: the node's surviving tuples and,
   // for an inner node, the keys they share with the parent.
   std::vector<std::uint32_t> survivors;
-  KeyTable sharedKeys;
-  KeyTable seenKeys;
+  KeySet sharedKeys;
+  KeySet seenKeys;
 };
 
 // What a level keeps from one prefix to the next: candidates, the memo and
