@@ -144,6 +144,41 @@ TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
   }
 }
 
+TEST(IdIndex, FindsTheRestOfAKeyInGroupsSmallAndLarge) {
+  // Keys of two ids from huge domains: grouped by the first, searched by
+  // the second, by counting in a small group and by halving in a large one.
+  // Group g has 7g members, with second ids repeating and missing.
+  const std::vector<std::uint32_t> domains = {1u << 30, 1u << 30};
+  EncodedOperand operand;
+  operand.width = 2;
+  operand.domain = domains.data();
+  std::uint32_t tuple = 0;
+  for (std::uint32_t round = 0; round < 70; ++round) {
+    for (std::uint32_t group = 0; group < 11; ++group) {
+      if (round >= 7 * group) continue;
+      operand.ids.push_back(group);
+      operand.ids.push_back((round * 5 + group) % 13 * 2);  // even ids only
+      if (tuple % 17 != 3) operand.alive.push_back(tuple);
+      ++tuple;
+    }
+  }
+  const IdIndex index(operand, {0, 1});
+  for (std::uint32_t group = 0; group < 12; ++group) {
+    for (std::uint32_t second = 0; second < 28; ++second) {
+      std::vector<std::uint32_t> expected;
+      for (const std::uint32_t alive : operand.alive) {
+        if (operand.id(alive, 0) == group && operand.id(alive, 1) == second) {
+          expected.push_back(alive);
+        }
+      }
+      const std::uint32_t key[] = {group, second};
+      const auto found = index.lookup(key);
+      EXPECT_EQ(std::vector<std::uint32_t>(found.begin(), found.end()), expected)
+          << group << ", " << second;
+    }
+  }
+}
+
 std::uint64_t collidingTextHash(std::string_view text) { return text.size() % 2; }
 
 // GCC 12 warns wrongly (-Wrestrict) about "literal" + std::string at -O3.

@@ -8,6 +8,8 @@ namespace {
 // Ids a direct grouping may have beyond four per tuple: small domains always
 // qualify.
 constexpr std::size_t kDirectSlack = 1024;
+// Groups of up to this many members are searched by counting, not halving.
+constexpr std::uint32_t kCountedGroup = 32;
 
 }  // namespace
 
@@ -113,6 +115,21 @@ int IdIndex::compareRest(std::uint32_t member, const std::uint32_t* rest) const 
 
 void IdIndex::narrow(const std::uint32_t* rest, std::uint32_t& begin, std::uint32_t& end) const {
   if (begin == end) return;
+  if (restWidth_ == 1 && end - begin <= kCountedGroup) {
+    // A small group is counted through: the members below the key, then
+    // those not above it. No step waits for the one before, where each step
+    // of a binary search waits for the rest key it reads.
+    const std::uint32_t wanted = rest[0];
+    std::uint32_t below = 0;
+    std::uint32_t notAbove = 0;
+    for (std::uint32_t member = begin; member < end; ++member) {
+      below += restKeys_[member] < wanted ? 1 : 0;
+      notAbove += restKeys_[member] <= wanted ? 1 : 0;
+    }
+    end = begin + notAbove;
+    begin += below;
+    return;
+  }
   // The first member not below `rest`, then the first above it, by binary
   // searches without branches: a group's rest keys are mostly in the cache,
   // where a mispredicted branch costs more than a step.
