@@ -62,7 +62,8 @@ constexpr std::size_t kChunksPerThread = 64;
 constexpr std::size_t kMaxAheadPerThread = 2;
 
 // Per level, whether the reads that find its candidates (or a suffix's
-// rows, from its level on) are worth fetching ahead: whether the operands
+// rows, from its level on), and the starts and texts of the rows written
+// from its tuples, are worth fetching ahead: whether the operands
 // from that level on take more memory than the cache holds, estimated from
 // their ids, starts, index entries and share of text; at every level where
 // the join asks for that.
@@ -86,13 +87,13 @@ std::vector<std::uint8_t> readAheadLevels(const PreparedJoin& join) {
 // false.
 template <typename Poll>
 bool writeSuffixRows(OutputWriter& out, const SuffixRows& suffix, std::size_t firstLevel,
-                     std::size_t last, const EncodedView& view, RowWriter& rows, JoinStats& stats,
-                     std::uint32_t& steps, Poll&& poll) {
+                     std::size_t last, const EncodedView& view, bool readAhead, RowWriter& rows,
+                     JoinStats& stats, std::uint32_t& steps, Poll&& poll) {
   const std::size_t count = suffix.rowCount();
   for (std::size_t row = 0; row < count; ++row) {
     // The rows' tuples are known ahead: their starts and texts are fetched
     // a few rows before they are written.
-    for (std::size_t level = firstLevel; level <= last; ++level) {
+    for (std::size_t level = firstLevel; readAhead && level <= last; ++level) {
       if (row + kStartAhead < count) {
         view.operands[level].prefetchStart(suffix.tuple(row + kStartAhead, level));
       }
@@ -145,8 +146,10 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
     ++stats.candidateVisits;
     if (level + 1 == count) {
       const std::span<const std::uint32_t> ahead = pending[level];
-      if (ahead.size() > kStartAhead) view.operands[level].prefetchStart(ahead[kStartAhead]);
-      if (ahead.size() > kTextAhead) view.operands[level].prefetchShown(ahead[kTextAhead]);
+      if (readAhead[level] != 0) {
+        if (ahead.size() > kStartAhead) view.operands[level].prefetchStart(ahead[kStartAhead]);
+        if (ahead.size() > kTextAhead) view.operands[level].prefetchShown(ahead[kTextAhead]);
+      }
       rows.writeRow(chosen[level]);
       ++stats.rows;
       if (out.failed()) return false;
@@ -179,9 +182,9 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
     rows.choose(level, chosen[level]);
     ++level;
     if (suffixNext && suffix.find(view, join.indexes, chosen, stats)) {
-      if (!writeSuffixRows(out, suffix, level, count - 1, view, rows, stats, steps, [&] {
-            return poll(outer.size() - pending[0].size()) && !out.failed();
-          })) {
+      if (!writeSuffixRows(
+              out, suffix, level, count - 1, view, readAhead[level] != 0, rows, stats, steps,
+              [&] { return poll(outer.size() - pending[0].size()) && !out.failed(); })) {
         return false;
       }
       --level;
