@@ -8,6 +8,7 @@
 #include "join/classes.h"
 #include "join/columns.h"
 #include "join/dictionary.h"
+#include "join/planning.h"
 #include "test_util.h"
 
 namespace natjoin {
@@ -67,15 +68,67 @@ TEST(DistinctSketch, OperandsAreSketchedOnlyWhereTheirValuesAreManyAndDistinct) 
   valueCount[c] = kSketchFrom - 1;  // told too few to sketch
   std::vector<std::size_t> estimates;
   for (const unsigned threads : {1u, 2u, 3u}) {
+    std::vector<std::uint8_t> mostlyRepeats;
     const std::vector<std::size_t> distinct =
-        estimateDistinct(operands, classes, hidden, valueCount, hashText, threads);
+        estimateDistinct(operands, classes, hidden, valueCount, hashText, threads, &mostlyRepeats);
     EXPECT_NEAR(static_cast<double>(distinct[a]), 1.5 * kTuples, 0.05 * 1.5 * kTuples);
     EXPECT_EQ(distinct[b], 0u);
     EXPECT_EQ(distinct[c], 0u);
+    EXPECT_EQ(mostlyRepeats[a], 0u);
+    EXPECT_EQ(mostlyRepeats[b], 1u);
+    EXPECT_EQ(mostlyRepeats[c], 0u);  // not sketched at all
     // Whatever the threads' shares, the sketches merge into the same one.
     if (estimates.empty()) estimates = distinct;
     EXPECT_EQ(distinct, estimates) << threads << " threads";
   }
+}
+
+TEST(Encoding, ALargeOperandSplitOnTwoThreadsGetsTheIdsOfOneThread) {
+  // S is large and its values mostly repeats, so that two threads split
+  // it, the second half's values numbered apart first. Either way, every
+  // operand must come out the same: ids, alive tuples, where tuples start.
+  // S's tuples hold short and long values, values first seen in the second
+  // half, and tuples that are dead for lacking a value, for holding two
+  // values of one name, or for holding no value at all.
+  constexpr int kTuples = 70000;
+  test::RelationMaker maker;
+  Relations relations;
+  std::vector<test::Tuple> sTuples;
+  for (int i = 0; i < kTuples; ++i) {
+    const std::string a = i % 3 == 0 ? "a-long-value-" + std::to_string(i % 50) : value(i % 997);
+    const std::string b = i < kTuples * 3 / 4 ? value(i % 13) : "later-" + std::to_string(i % 7);
+    if (i % 307 == 0) {
+      sTuples.emplace_back();
+    } else if (i % 211 == 0) {
+      sTuples.push_back({a});
+    } else {
+      sTuples.push_back({a, b, i % 101 == 0 ? "other" : a, value(i)});
+    }
+  }
+  maker.add(relations, "R", {"a"}, {{"v1"}, {"a-long-value-3"}});
+  maker.add(relations, "S", {"a", "b", "a", "x"}, sTuples);
+  maker.add(relations, "T", {"b", "c"}, {{"v2", "c1"}, {"later-3", "c2"}});
+  Operands operands;
+  selectOperands({"R", "S", "T"}, relations, operands);
+  const JoinClasses classes = findClasses(operands);
+  const HiddenColumns hidden = hiddenColumnsOf(operands, classes);
+  const EncodedJoin one = encodeOperands(operands, classes, hidden, hashText, 1);
+  const EncodedJoin two = encodeOperands(operands, classes, hidden, hashText, 2);
+  EXPECT_EQ(one.domainSize, two.domainSize);
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    const EncodedOperand& expected = one.operands[operandIdx];
+    const EncodedOperand& got = two.operands[operandIdx];
+    ASSERT_EQ(got.alive.size(), expected.alive.size()) << operandIdx;
+    EXPECT_TRUE(got.alive == expected.alive) << operandIdx;
+    for (const std::uint32_t tuple : expected.alive) {
+      for (std::uint32_t slot = 0; slot < expected.width; ++slot) {
+        ASSERT_EQ(got.id(tuple, slot), expected.id(tuple, slot)) << tuple << ", slot " << slot;
+      }
+      ASSERT_EQ(got.starts[tuple], expected.starts[tuple]) << tuple;
+    }
+  }
+  // The dead ones are dead: 307, 211 and 101 each divide some tuple.
+  EXPECT_LT(one.operands[1].alive.size(), static_cast<std::size_t>(kTuples) - 500);
 }
 
 TEST(Dictionary, ATableMadeForTheExpectedValuesDoesNotGrow) {

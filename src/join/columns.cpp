@@ -20,6 +20,31 @@ std::uint32_t hiddenPrefixOf(const ColumnBits& hidden) {
   return prefix;
 }
 
+namespace {
+
+// The fewest tuples an operand is split in two halves for: below, a thread
+// costs more than half the work saves.
+constexpr std::size_t kMinHalvedTuples = std::size_t{1} << 15;
+// How many values each distinct one must come in, about, for the second
+// half's values to be few enough to intern again.
+constexpr std::size_t kHalvedRepeats = 4;
+
+// Whether splitting `relation` in two halves pays: it is large, and each of
+// its variables is known to have few distinct values against its tuples
+// (`distinct` and `mostlyRepeats` as estimateDistinct gives them).
+bool splitsInHalves(const Relation& relation, const OperandVars& vars,
+                    const std::vector<std::size_t>& distinct,
+                    const std::vector<std::uint8_t>& mostlyRepeats) {
+  const std::size_t tuples = relation.tupleCount();
+  if (tuples < kMinHalvedTuples || vars.vars.empty()) return false;
+  return std::all_of(vars.vars.begin(), vars.vars.end(), [&](std::uint32_t var) {
+    return mostlyRepeats[var] != 0 ||
+           (distinct[var] != 0 && distinct[var] * kHalvedRepeats <= tuples);
+  });
+}
+
+}  // namespace
+
 EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
                            const HiddenColumns& hiddenColumns, TextHashFn hash, unsigned threads) {
   EncodedJoin encoded;
@@ -50,8 +75,9 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   }
   const auto span = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(highest) -
                                                reinterpret_cast<std::uintptr_t>(lowest));
+  std::vector<std::uint8_t> mostlyRepeats;
   const std::vector<std::size_t> distinct =
-      estimateDistinct(operands, classes, hiddenColumns, valueCount, hash, threads);
+      estimateDistinct(operands, classes, hiddenColumns, valueCount, hash, threads, &mostlyRepeats);
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
     encoded.dictionaries[var].reserve(lowest, span, distinct[var]);
   }
@@ -70,9 +96,15 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
     const Relation& relation = *operands[operandIdx];
     EncodedOperand& operand = encoded.operands[operandIdx];
     operand.text = relation.tupleText();
-    TupleCursor cursor(relation, 0);
-    splitTuples<true>(classes.operands[operandIdx], hiddenColumns[operandIdx], encoded.dictionaries,
-                      hash, cursor, static_cast<std::uint32_t>(relation.tupleCount()), operand);
+    const OperandVars& vars = classes.operands[operandIdx];
+    if (threads > 1 && splitsInHalves(relation, vars, distinct, mostlyRepeats)) {
+      splitTuplesInHalves(vars, hiddenColumns[operandIdx], encoded.dictionaries, hash, relation,
+                          {lowest, span, distinct}, operand);
+    } else {
+      TupleCursor cursor(relation, 0);
+      splitTuples<true>(vars, hiddenColumns[operandIdx], encoded.dictionaries, hash, cursor,
+                        static_cast<std::uint32_t>(relation.tupleCount()), operand);
+    }
     for (const std::uint32_t var : classes.operands[operandIdx].vars) {
       if (lastHolder[var] != operandIdx) continue;
       encoded.domainSize[var] = encoded.dictionaries[var].size();

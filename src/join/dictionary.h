@@ -92,6 +92,18 @@ class Dictionary {
   // table is made for them at once; the room costs no memory until values
   // fill it. REQUIRES: no value was added yet.
   void reserve(const char* lowest, std::uint64_t span, std::size_t expected = 0);
+  // Calls fn(id, value) for every value, in the order of their ids. A long
+  // value is a view into its stored text, as intern() takes it; a short
+  // one's text is valid during the call only. Takes 8 bytes per value.
+  template <typename Fn>
+  void forEachValue(Fn&& fn) const {
+    std::vector<std::size_t> slotOfId(size_);
+    for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
+      if (slots_[slot].idPlusOne != 0) slotOfId[slots_[slot].idPlusOne - 1] = slot;
+    }
+    char shortText[8];
+    for (std::uint32_t id = 0; id < size_; ++id) fn(id, textOf(slots_[slotOfId[id]], shortText));
+  }
 
  private:
   // The first byte of a long value's key, above any short value's length.

@@ -70,8 +70,10 @@ double DistinctSketch::estimate() const {
 std::vector<std::size_t> estimateDistinct(const Operands& operands, const JoinClasses& classes,
                                           const HiddenColumns& hiddenColumns,
                                           const std::vector<std::size_t>& valueCount,
-                                          TextHashFn hash, unsigned threads) {
+                                          TextHashFn hash, unsigned threads,
+                                          std::vector<std::uint8_t>* mostlyRepeats) {
   std::vector<std::size_t> distinct(valueCount.size(), 0);
+  if (mostlyRepeats != nullptr) mostlyRepeats->assign(valueCount.size(), 0);
   std::vector<std::uint32_t> sketched;
   for (std::uint32_t var = 0; var < valueCount.size(); ++var) {
     if (valueCount[var] >= kSketchFrom) sketched.push_back(var);
@@ -127,6 +129,7 @@ std::vector<std::size_t> estimateDistinct(const Operands& operands, const JoinCl
   for (std::size_t at = 0; at < sketched.size(); ++at) {
     const double part = static_cast<double>(valueCount[sketched[at]]) / kParts;
     active[at] = merged(at) >= kWorthFrom * part;
+    if (mostlyRepeats != nullptr && !active[at]) (*mostlyRepeats)[sketched[at]] = 1;
   }
   if (std::find(active.begin(), active.end(), true) == active.end()) return distinct;
   sketchPart(1, kParts);

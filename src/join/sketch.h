@@ -49,11 +49,14 @@ inline constexpr std::size_t kSketchFrom = std::size_t{1} << 16;
 // Per variable, an estimate of the distinct values that the operands after
 // the first bring, for those with `valueCount` (values brought, distinct
 // or not) at least kSketchFrom; 0 for the others. The operands are read on
-// up to `threads` threads.
+// up to `threads` threads. Where `mostlyRepeats` is given, it tells per
+// variable whether its values were found to be mostly repeats, so that it
+// was not sketched further (its estimate is 0 then too).
 std::vector<std::size_t> estimateDistinct(const Operands& operands, const JoinClasses& classes,
                                           const HiddenColumns& hiddenColumns,
                                           const std::vector<std::size_t>& valueCount,
-                                          TextHashFn hash, unsigned threads);
+                                          TextHashFn hash, unsigned threads,
+                                          std::vector<std::uint8_t>* mostlyRepeats = nullptr);
 
 }  // namespace natjoin
 

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <string_view>
 
+#include "join/threads.h"
+
 namespace natjoin {
 namespace {
 
@@ -71,12 +73,20 @@ struct SplitBlock {
   }
 }
 
-// Looks up the values of `block` and adds its alive tuples to `encoded`.
-template <bool kIntern>
+// Where a part of an operand split on a thread of its own writes the
+// numbers of its alive tuples: into room made for them beforehand.
+struct AliveWriter {
+  std::uint32_t* at;
+  void push_back(std::uint32_t tuple) { *at++ = tuple; }
+};
+
+// Looks up the values of `block` and adds its alive tuples to `alive`
+// (`encoded.alive`, or an AliveWriter).
+template <bool kIntern, typename Alive>
 [[gnu::noinline]] void lookUpBlock(const SplitLayout& layout,
                                    std::conditional_t<kIntern, std::vector<Dictionary>,
                                                       const std::vector<Dictionary>>& dictionaries,
-                                   SplitBlock& block, EncodedOperand& encoded) {
+                                   SplitBlock& block, EncodedOperand& encoded, Alive& alive) {
   const OperandVars& vars = *layout.vars;
   const auto& found = block.found;
   for (std::size_t at = 0; at < found.size(); ++at) {
@@ -106,7 +116,7 @@ template <bool kIntern>
     }
   }
   for (std::uint32_t held = block.begin; held < block.end; ++held) {
-    if (!block.dead[held - block.begin]) encoded.alive.push_back(encoded.base + held);
+    if (!block.dead[held - block.begin]) alive.push_back(encoded.base + held);
   }
 }
 
@@ -152,8 +162,77 @@ void splitTuples(const OperandVars& vars, const ColumnBits& hidden,
   for (std::uint32_t begin = 0; begin < count; begin += kBlock) {
     splitBlock(layout, hash, cursor, textBegin, begin, std::min(count, begin + kBlock), encoded,
                block);
-    lookUpBlock<kIntern>(layout, dictionaries, block, encoded);
+    lookUpBlock<kIntern>(layout, dictionaries, block, encoded, encoded.alive);
   }
+}
+
+void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
+                         std::vector<Dictionary>& dictionaries, TextHashFn hash,
+                         const Relation& relation, const DictionaryRoom& room,
+                         EncodedOperand& encoded) {
+  const auto count = static_cast<std::uint32_t>(relation.tupleCount());
+  const auto half = count / 2;
+  TupleCursor first(relation, 0);
+  const std::uint64_t textBegin = first.offset();
+  encoded.base = 0;
+  encoded.width = static_cast<std::uint32_t>(vars.vars.size());
+  encoded.ids.assign(std::size_t{count} * encoded.width, 0);
+  // Room for every tuple, the first half's from the front, the second's
+  // from the middle; the second's are moved down behind the first's after.
+  encoded.alive.assign(count, 0);
+  encoded.starts.reset(count, first.textSize() - textBegin);
+  const SplitLayout layout(vars, hidden);
+
+  // The second half's values get ids of their own dictionaries, numbered
+  // in the order of their first occurrence in that half.
+  std::vector<Dictionary> own;
+  own.reserve(dictionaries.size());
+  for (std::size_t var = 0; var < dictionaries.size(); ++var) own.emplace_back(hash);
+  for (const std::uint32_t var : vars.vars) {
+    own[var].reserve(room.lowest, room.span, room.expected[var]);
+  }
+  AliveWriter firstAlive{encoded.alive.data()};
+  AliveWriter secondAlive{encoded.alive.data() + half};
+  runOnThreads(
+      2, Unstarted::kDoHere,
+      [&](unsigned part) {
+        const bool second = part == 1;
+        TupleCursor cursor = second ? TupleCursor(relation, half) : first;
+        std::vector<Dictionary>& target = second ? own : dictionaries;
+        AliveWriter& alive = second ? secondAlive : firstAlive;
+        const std::uint32_t end = second ? count : half;
+        SplitBlock block;
+        for (std::uint32_t begin = second ? half : 0; begin < end; begin += kBlock) {
+          splitBlock(layout, hash, cursor, textBegin, begin, std::min(end, begin + kBlock), encoded,
+                     block);
+          lookUpBlock<true>(layout, target, block, encoded, alive);
+        }
+      },
+      [] {});
+
+  // Interned in the order of their ids, the second half's values get the
+  // ids the shared dictionaries would have given them tuple by tuple: those
+  // seen in the first half keep theirs, new ones come next in order of
+  // first occurrence.
+  std::vector<std::vector<std::uint32_t>> toShared(vars.vars.size());
+  for (std::size_t slot = 0; slot < vars.vars.size(); ++slot) {
+    const std::uint32_t var = vars.vars[slot];
+    toShared[slot].resize(own[var].size());
+    own[var].forEachValue([&](std::uint32_t id, std::string_view value) {
+      toShared[slot][id] = dictionaries[var].intern(value, hash(value));
+    });
+    own[var] = Dictionary(hash);
+  }
+  std::uint32_t* const secondBegin = encoded.alive.data() + half;
+  std::uint32_t* at = firstAlive.at;
+  for (const std::uint32_t* tuple = secondBegin; tuple < secondAlive.at; ++tuple) {
+    std::uint32_t* row = encoded.ids.data() + std::size_t{*tuple} * encoded.width;
+    for (std::size_t slot = 0; slot < toShared.size(); ++slot) {
+      row[slot] = toShared[slot][row[slot]];
+    }
+    *at++ = *tuple;
+  }
+  encoded.alive.resize(static_cast<std::size_t>(at - encoded.alive.data()));
 }
 
 template void splitTuples<true>(const OperandVars&, const ColumnBits&, std::vector<Dictionary>&,

@@ -41,6 +41,25 @@ void splitTuples(const OperandVars& vars, const ColumnBits& hidden,
                                     const std::vector<Dictionary>>& dictionaries,
                  TextHashFn hash, TupleCursor& cursor, std::uint32_t end, EncodedOperand& encoded);
 
+// Where the values of an operand's variables may lie, and how many
+// distinct ones each variable is expected to have (0: not known), as the
+// shared dictionaries were made for them.
+struct DictionaryRoom {
+  const char* lowest = nullptr;
+  std::uint64_t span = 0;
+  const std::vector<std::size_t>& expected;  // per variable
+};
+
+// splitTuples<true> of all tuples of `relation`, on two threads: the
+// second half's values are first numbered by dictionaries of its own, then
+// given the shared dictionaries' ids. The ids are the same as
+// splitTuples<true> gives; it pays where the operand's values are mostly
+// repeats, so that the second step interns few values.
+void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
+                         std::vector<Dictionary>& dictionaries, TextHashFn hash,
+                         const Relation& relation, const DictionaryRoom& room,
+                         EncodedOperand& encoded);
+
 }  // namespace natjoin
 
 #endif  // NATJOIN_JOIN_SPLIT_H_
