@@ -82,8 +82,8 @@ class KeyTable {
 // A set of keys of `width` ids, numbered in the order they were added,
 // made anew many times over (the keys a pruning step offers, per prefix).
 // A key of one id is kept as a bit of a bitmap over the ids and in a list:
-// adding or finding it is a bit test, where hashing it into a table cost
-// most of a four-cycle's time. Clearing unsets only the bits set. Ids are
+// adding or finding it is a bit test, where hashing it into a table took
+// about a quarter of a four-cycle's time. Clearing unsets only the bits set. Ids are
 // dense per variable, so the bitmap takes an eighth of a byte per id up to
 // the largest added; from kMaxBitmapIds on, and for wider keys, the keys
 // are kept in a KeyTable instead.

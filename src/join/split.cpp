@@ -120,6 +120,21 @@ template <bool kIntern, typename Alive>
   }
 }
 
+// Splits the tuples held [begin, end), read from `cursor`, a block at a
+// time, adding the alive ones to `alive`.
+template <bool kIntern, typename Alive>
+void splitRange(const SplitLayout& layout,
+                std::conditional_t<kIntern, std::vector<Dictionary>, const std::vector<Dictionary>>&
+                    dictionaries,
+                TextHashFn hash, TupleCursor& cursor, std::uint64_t textBegin, std::uint32_t begin,
+                std::uint32_t end, EncodedOperand& encoded, Alive& alive) {
+  SplitBlock block;
+  for (std::uint32_t at = begin; at < end; at += kBlock) {
+    splitBlock(layout, hash, cursor, textBegin, at, std::min(end, at + kBlock), encoded, block);
+    lookUpBlock<kIntern>(layout, dictionaries, block, encoded, alive);
+  }
+}
+
 }  // namespace
 
 SplitLayout::SplitLayout(const OperandVars& operandVars, const ColumnBits& hidden)
@@ -157,13 +172,8 @@ void splitTuples(const OperandVars& vars, const ColumnBits& hidden,
     return;
   }
   if (kIntern) encoded.alive.reserve(count);
-  const SplitLayout layout(vars, hidden);
-  SplitBlock block;
-  for (std::uint32_t begin = 0; begin < count; begin += kBlock) {
-    splitBlock(layout, hash, cursor, textBegin, begin, std::min(count, begin + kBlock), encoded,
-               block);
-    lookUpBlock<kIntern>(layout, dictionaries, block, encoded, encoded.alive);
-  }
+  splitRange<kIntern>(SplitLayout(vars, hidden), dictionaries, hash, cursor, textBegin, 0, count,
+                      encoded, encoded.alive);
 }
 
 void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
@@ -196,16 +206,12 @@ void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
   runOnThreads(
       2, Unstarted::kDoHere,
       [&](unsigned part) {
-        const bool second = part == 1;
-        TupleCursor cursor = second ? TupleCursor(relation, half) : first;
-        std::vector<Dictionary>& target = second ? own : dictionaries;
-        AliveWriter& alive = second ? secondAlive : firstAlive;
-        const std::uint32_t end = second ? count : half;
-        SplitBlock block;
-        for (std::uint32_t begin = second ? half : 0; begin < end; begin += kBlock) {
-          splitBlock(layout, hash, cursor, textBegin, begin, std::min(end, begin + kBlock), encoded,
-                     block);
-          lookUpBlock<true>(layout, target, block, encoded, alive);
+        if (part == 0) {
+          splitRange<true>(layout, dictionaries, hash, first, textBegin, 0, half, encoded,
+                           firstAlive);
+        } else {
+          TupleCursor second(relation, half);
+          splitRange<true>(layout, own, hash, second, textBegin, half, count, encoded, secondAlive);
         }
       },
       [] {});
