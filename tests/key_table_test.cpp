@@ -129,6 +129,18 @@ TEST(IdIndex, GroupsTuplesByKeyInAscendingOrderDespiteCollisions) {
     EXPECT_EQ(found(second, {7}), Tuples());
     const IdIndex all(operand, {});
     EXPECT_EQ(all.lookup(nullptr).size(), 22u);
+    // Ids carried beside the members are those of each member's row.
+    const IdIndex carrying(operand, {1}, &collidingHash, {2, 0});
+    for (std::uint32_t key = 0; key < 3; ++key) {
+      const auto tuples = carrying.lookup(&key);
+      const std::size_t alive[] = {7, 8, 7};  // tuples 9 and 5 are dead
+      ASSERT_EQ(tuples.size(), alive[key]);
+      const std::uint32_t* carried = carrying.carried(tuples);
+      for (std::size_t at = 0; at < tuples.size(); ++at) {
+        EXPECT_EQ(carried[2 * at], tuples[at] % 2) << key << ", " << at;
+        EXPECT_EQ(carried[2 * at + 1], tuples[at] % 4) << key << ", " << at;
+      }
+    }
     // Every key of ids 0 to 4 (some beyond a slot's values), against the
     // alive tuples that hold it: the ends of each group and the gaps in it.
     for (std::uint32_t key = 0; key < 125; ++key) {

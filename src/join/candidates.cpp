@@ -54,7 +54,8 @@ class Pruner {
         stats_(stats),
         key_(states.key()),
         lookupKey_(states.lookupKey()),
-        childKey_(states.childKey()) {}
+        childKey_(states.childKey()),
+        groups_(states.groups()) {}
 
   void run(const std::vector<std::uint32_t>& chosen) {
     locate(chosen);
@@ -75,6 +76,15 @@ class Pruner {
         state.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
       }
       state.anchored = state.anchorIndex->lookup(state.anchorKey.data());
+    }
+    // The walk reads the rows of the anchored tuples: those of all nodes
+    // are asked for at once, so that their cache misses overlap.
+    for (std::size_t nodeIdx = 0; nodeIdx < nodes_.size(); ++nodeIdx) {
+      const std::span<const std::uint32_t> anchored = states_[nodeIdx].anchored;
+      const EncodedOperand& operand = encoded_.operands[nodes_[nodeIdx].operand];
+      for (std::size_t at = 0; at < std::min(anchored.size(), kPrefetchAhead); ++at) {
+        __builtin_prefetch(operand.row(anchored[at]));
+      }
     }
   }
 
@@ -136,6 +146,8 @@ class Pruner {
         prefetchRow(operand, own, at);
         if (survives(node, own[at], UINT32_MAX)) state.survivors.push_back(own[at]);
       }
+    } else if (keysFromChild(nodeIdx)) {
+      return;
     } else {
       fromChild(nodeIdx, best);
     }
@@ -154,6 +166,98 @@ class Pruner {
     stats_.candidateSteps += state.survivors.size();
   }
 
+  // The child's index, found on first use.
+  const IdIndex& childIndex(std::size_t nodeIdx, std::uint32_t childIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    if (state.childIndex[childIdx] == nullptr) {
+      const IdIndex& index = indexes_.get(node.operand, node.childSlots[childIdx]);
+      state.childIndex[childIdx] = &index;
+      // Where the index carries what the node shares with its parent.
+      const auto& carried = index.carriedSlots();
+      state.carriedAt.clear();
+      for (const auto& pair : node.sharedWithParent) {
+        const auto place = std::find(carried.begin(), carried.end(), pair.first);
+        if (place == carried.end()) {
+          state.carriedAt.clear();
+          break;
+        }
+        state.carriedAt.push_back(static_cast<std::uint32_t>(place - carried.begin()));
+      }
+    }
+    return *state.childIndex[childIdx];
+  }
+
+  // The keys an inner node with one child offers its parent, found through
+  // the keys the child offers, where the index that finds the node's tuples
+  // carries them: every tuple found survives, and only its keys are needed,
+  // so no tuple's row is read. Returns false where that does not apply.
+  bool keysFromChild(std::size_t nodeIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    if (node.parent == UINT32_MAX || node.children.size() != 1) return false;
+    const IdIndex& index = childIndex(nodeIdx, 0);
+    if (state.carriedAt.empty()) return false;
+    const PruneNode& child = nodes_[node.children[0]];
+    NodeState& childState = states_[node.children[0]];
+    const std::size_t width = child.sharedWithParent.size();
+    // The child's keys, each once: a leaf's from its anchored tuples.
+    const std::uint32_t* childKeys = nullptr;
+    std::size_t childKeyCount = 0;
+    if (child.children.empty()) {
+      childState.seenKeys.clear();
+      std::vector<std::uint32_t>& key = childKey_;
+      key.resize(width);
+      const std::span<const std::uint32_t> tuples = childState.anchored;
+      stats_.candidateSteps += tuples.size();
+      const EncodedOperand& childOperand = encoded_.operands[child.operand];
+      for (std::size_t at = 0; at < tuples.size(); ++at) {
+        prefetchRow(childOperand, tuples, at);
+        const std::uint32_t* row = childOperand.row(tuples[at]);
+        for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
+          key[keyIdx] = row[child.sharedWithParent[keyIdx].first];
+        }
+        childState.seenKeys.insert(key.data());
+      }
+      childKeys = childState.seenKeys.key(0);
+      childKeyCount = childState.seenKeys.size();
+    } else {
+      childKeys = childState.sharedKeys.key(0);
+      childKeyCount = childState.sharedKeys.size();
+    }
+    // The groups of the node's tuples, then their carried ids: the groups
+    // lie at random places, so all are asked for before any is read.
+    std::vector<std::uint32_t>& lookupKey = lookupKey_;
+    lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
+    lookupKey.resize(state.anchorKey.size() + width);
+    groups_.clear();
+    for (std::size_t entry = 0; entry < childKeyCount; ++entry) {
+      std::copy_n(childKeys + entry * width, width,
+                  lookupKey.begin() + static_cast<std::ptrdiff_t>(state.anchorKey.size()));
+      const auto found = index.lookup(lookupKey.data());
+      stats_.candidateSteps += 1 + found.size();
+      if (found.empty()) continue;
+      __builtin_prefetch(index.carried(found));
+      groups_.push_back(found);
+    }
+    const std::size_t carriedWidth = index.carriedSlots().size();
+    state.sharedKeys.clear();
+    std::vector<std::uint32_t>& key = key_;
+    key.resize(state.carriedAt.size());
+    for (const std::span<const std::uint32_t> found : groups_) {
+      stats_.candidateSteps += found.size();
+      stats_.carriedKeys += found.size();
+      const std::uint32_t* carried = index.carried(found);
+      for (std::size_t at = 0; at < found.size(); ++at, carried += carriedWidth) {
+        for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+          key[keyIdx] = carried[state.carriedAt[keyIdx]];
+        }
+        state.sharedKeys.insert(key.data());
+      }
+    }
+    return true;
+  }
+
   // Finds the node's tuples through the keys child `childIdx` offers: each
   // distinct key leads to its own group of tuples, so no tuple is found
   // twice; the groups are merged into ascending order by a sort.
@@ -162,10 +266,7 @@ class Pruner {
     NodeState& state = states_[nodeIdx];
     const PruneNode& child = nodes_[node.children[childIdx]];
     NodeState& childState = states_[node.children[childIdx]];
-    if (state.childIndex[childIdx] == nullptr) {
-      state.childIndex[childIdx] = &indexes_.get(node.operand, node.childSlots[childIdx]);
-    }
-    const IdIndex& index = *state.childIndex[childIdx];
+    const IdIndex& index = childIndex(nodeIdx, childIdx);
     const EncodedOperand& operand = encoded_.operands[node.operand];
     std::vector<std::uint32_t>& lookupKey = lookupKey_;
     lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
@@ -224,6 +325,7 @@ class Pruner {
   std::vector<std::uint32_t>& key_;
   std::vector<std::uint32_t>& lookupKey_;
   std::vector<std::uint32_t>& childKey_;
+  std::vector<std::span<const std::uint32_t>>& groups_;
 };
 
 // Whether the ids of `row` in `slots` are `key`.

@@ -55,6 +55,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
   }
   IndexCache indexes(encoded);
   const JoinPlan plan = planLevels(classes);
+  carryPruningKeys(plan, indexes);
   const SuffixPlan suffix = enumeration == Enumeration::kSuffixes
                                 ? planSuffix(classes, encoded, exactlyReduced)
                                 : SuffixPlan();

@@ -291,6 +291,7 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
     stats.candidateSteps += part.candidateSteps;
     stats.candidateVisits += part.candidateVisits;
     stats.rows += part.rows;
+    stats.carriedKeys += part.carriedKeys;
   }
 }
 

@@ -14,8 +14,8 @@ constexpr std::uint32_t kCountedGroup = 32;
 }  // namespace
 
 IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
-                 KeyTable::HashFn hash)
-    : slots_(std::move(slots)), table_(1, hash) {
+                 KeyTable::HashFn hash, std::vector<std::uint32_t> carried)
+    : slots_(std::move(slots)), table_(1, hash), carriedSlots_(std::move(carried)) {
   const std::size_t count = operand.aliveCount();
   const std::uint64_t limit = 4 * std::uint64_t{count} + kDirectSlack;
 
@@ -76,7 +76,20 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   }
   for (std::size_t group = groups; group > 0; --group) groupStart_[group] = groupStart_[group - 1];
   groupStart_[0] = 0;
-  if (restWidth_ == 0) return;
+  if (restWidth_ != 0) sortRest(operand, leading);
+  const std::size_t carriedWidth = carriedSlots_.size();
+  carried_.resize(count * carriedWidth);
+  for (std::size_t at = 0; at < count && carriedWidth != 0; ++at) {
+    const std::uint32_t* row = operand.row(members_[at]);
+    for (std::size_t carriedIdx = 0; carriedIdx < carriedWidth; ++carriedIdx) {
+      carried_[at * carriedWidth + carriedIdx] = row[carriedSlots_[carriedIdx]];
+    }
+  }
+}
+
+void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
+  const std::size_t count = members_.size();
+  const std::size_t groups = groupStart_.size() - 1;
 
   // Within a group, by the rest of the key and then by tuple number, so
   // that equal keys stay in ascending tuple order. The members are sorted

@@ -12,8 +12,13 @@
 // values are bound, earliest first, so lookups in a row of the enumeration
 // share the leading ids and find their group in the cache.
 //
+// An index may also carry, beside each member, its ids in some other slots,
+// so that a walk needing only those ids of the tuples it finds reads them
+// from one place instead of from each tuple's row at a random place.
+//
 // Cost: 4 bytes per indexed tuple, 4 per leading group, 4 per id beyond the
-// leading ones per tuple, and the hash table (KeyTable) of hashed groups.
+// leading ones per tuple, 4 per carried id per tuple, and the hash table
+// (KeyTable) of hashed groups.
 #ifndef NATJOIN_JOIN_ID_INDEX_H_
 #define NATJOIN_JOIN_ID_INDEX_H_
 
@@ -29,11 +34,19 @@ namespace natjoin {
 class IdIndex {
  public:
   // Indexes `operand`'s alive tuples on `slots` (no repeats; none makes one
-  // group of all alive tuples).
+  // group of all alive tuples), carrying their ids in `carried`.
   IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
-          KeyTable::HashFn hash = hashIds);
+          KeyTable::HashFn hash = hashIds, std::vector<std::uint32_t> carried = {});
 
   const std::vector<std::uint32_t>& slots() const { return slots_; }
+  const std::vector<std::uint32_t>& carriedSlots() const { return carriedSlots_; }
+
+  // The carried ids of the first tuple of `found`, a lookup's result, and
+  // after them those of the others, carriedSlots().size() per tuple.
+  const std::uint32_t* carried(std::span<const std::uint32_t> found) const {
+    const auto first = static_cast<std::size_t>(found.data() - members_.data());
+    return carried_.data() + first * carriedSlots_.size();
+  }
 
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
@@ -70,6 +83,9 @@ class IdIndex {
     }
     return static_cast<std::uint32_t>(mixed);
   }
+  // Sorts each group's members by the ids of the key after the `leading`
+  // ones, and keeps those ids beside them.
+  void sortRest(const EncodedOperand& operand, std::size_t leading);
   // Shrinks [begin, end) to the members whose rest of the key is `rest`.
   void narrow(const std::uint32_t* rest, std::uint32_t& begin, std::uint32_t& end) const;
   int compareRest(std::uint32_t member, const std::uint32_t* rest) const;
@@ -82,6 +98,8 @@ class IdIndex {
   std::vector<std::uint32_t> groupStart_;  // per group, where its members begin
   std::vector<std::uint32_t> members_;     // tuple numbers, grouped
   std::vector<std::uint32_t> restKeys_;    // restWidth_ ids per member
+  std::vector<std::uint32_t> carriedSlots_;
+  std::vector<std::uint32_t> carried_;  // carriedSlots_.size() ids per member
 };
 
 }  // namespace natjoin

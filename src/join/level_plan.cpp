@@ -155,30 +155,40 @@ void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32
   }
 }
 
-const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint32_t> slots) {
-  Entry* entry = nullptr;
-  std::vector<std::uint32_t> key(slots.begin(), slots.end());
-  {
-    std::lock_guard lock(mutex_);
-    auto& slot = indexes_[{operand, key}];
-    if (!slot) slot = std::make_unique<Entry>();
-    entry = slot.get();
+IndexCache::Entry& IndexCache::entry(std::uint32_t operand, std::span<const std::uint32_t> slots) {
+  std::lock_guard lock(mutex_);
+  auto& slot = indexes_[{operand, std::vector<std::uint32_t>(slots.begin(), slots.end())}];
+  if (!slot) slot = std::make_unique<Entry>();
+  return *slot;
+}
+
+void IndexCache::carry(std::uint32_t operand, std::span<const std::uint32_t> slots,
+                       std::span<const std::uint32_t> carried) {
+  std::vector<std::uint32_t>& all = entry(operand, slots).carried;
+  for (const std::uint32_t slot : carried) {
+    if (std::find(all.begin(), all.end(), slot) == all.end()) all.push_back(slot);
   }
+}
+
+const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint32_t> slots) {
+  Entry& held = entry(operand, slots);
   // Nothing may be thrown through call_once: glibc would then load the
   // unwinder, which may fail where memory just ran out, and abort. What
   // building throws is thrown again after; a thread whose build failed
   // leaves no index, and threads that come later run out of memory too.
   std::exception_ptr error;
-  std::call_once(entry->built, [&] {
+  std::call_once(held.built, [&] {
     try {
-      entry->index = std::make_unique<IdIndex>(encoded_.operands[operand], std::move(key));
+      held.index = std::make_unique<IdIndex>(encoded_.operands[operand],
+                                             std::vector<std::uint32_t>(slots.begin(), slots.end()),
+                                             hashIds, held.carried);
     } catch (...) {
       error = std::current_exception();
     }
   });
   if (error) std::rethrow_exception(error);
-  if (!entry->index) throw std::bad_alloc();
-  return *entry->index;
+  if (!held.index) throw std::bad_alloc();
+  return *held.index;
 }
 
 LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
@@ -198,6 +208,17 @@ LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
     }
   }
   return *cache;
+}
+
+void carryPruningKeys(const JoinPlan& plan, IndexCache& indexes) {
+  for (const Pruning& pruning : plan.prunings) {
+    for (const PruneNode& node : pruning.nodes) {
+      if (node.parent == UINT32_MAX || node.children.size() != 1) continue;
+      std::vector<std::uint32_t> shared;
+      for (const auto& pair : node.sharedWithParent) shared.push_back(pair.first);
+      indexes.carry(node.operand, node.childSlots[0], shared);
+    }
+  }
 }
 
 std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(

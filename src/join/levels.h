@@ -56,13 +56,20 @@ using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 class IndexCache {
  public:
   explicit IndexCache(const EncodedJoin& encoded) : encoded_(encoded) {}
+  // Makes the index on (operand, slots) carry the ids of `carried` too (see
+  // IdIndex). REQUIRES: no index was got yet.
+  void carry(std::uint32_t operand, std::span<const std::uint32_t> slots,
+             std::span<const std::uint32_t> carried);
   const IdIndex& get(std::uint32_t operand, std::span<const std::uint32_t> slots);
 
  private:
   struct Entry {
     std::once_flag built;
     std::unique_ptr<IdIndex> index;
+    std::vector<std::uint32_t> carried;
   };
+  Entry& entry(std::uint32_t operand, std::span<const std::uint32_t> slots);
+
   const EncodedJoin& encoded_;
   std::mutex mutex_;  // guards the map, not the entries' building
   std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::unique_ptr<Entry>> indexes_;
@@ -143,6 +150,9 @@ struct NodeState {
   const IdIndex* anchorIndex = nullptr;
   const IdIndex* probeIndex = nullptr;
   std::vector<const IdIndex*> childIndex;
+  // Where an inner node's one child's index carries the slots the node
+  // shares with its parent: their places among its carried ids.
+  std::vector<std::uint32_t> carriedAt;
   std::vector<std::uint32_t> anchorKey;     // the anchor values of the current prefix
   std::span<const std::uint32_t> anchored;  // the tuples agreeing with anchorKey
   // Scratch, kept between computations: the node's surviving tuples and,
@@ -178,6 +188,7 @@ class LevelStates {
   std::vector<std::uint32_t>& key() { return key_; }
   std::vector<std::uint32_t>& lookupKey() { return lookupKey_; }
   std::vector<std::uint32_t>& childKey() { return childKey_; }
+  std::vector<std::span<const std::uint32_t>>& groups() { return groups_; }
 
  private:
   std::vector<const IdIndex*> indexes_;
@@ -185,6 +196,7 @@ class LevelStates {
   std::vector<std::uint32_t> key_;
   std::vector<std::uint32_t> lookupKey_;
   std::vector<std::uint32_t> childKey_;
+  std::vector<std::span<const std::uint32_t>> groups_;
 };
 
 // Reads the values of `sources` in the tuples `chosen` into `key`.
@@ -205,6 +217,11 @@ void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32
 // Plans every level from the variables alone; the indexes it names are built
 // on first use, after the reduction.
 JoinPlan planLevels(const JoinClasses& classes);
+
+// Has the indexes that inner pruning nodes with one child are reached
+// through carry the ids the node shares with its parent: all the walk
+// needs of the tuples it finds there.
+void carryPruningKeys(const JoinPlan& plan, IndexCache& indexes);
 
 // The indexes that finding candidates surely uses once some prefix reaches
 // each of the first `levelCount` levels, as (operand, slots): threads may

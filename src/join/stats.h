@@ -12,6 +12,9 @@ struct JoinStats {
   std::uint64_t candidateSteps = 0;   // tuples and keys looked at to prune candidates
   std::uint64_t candidateVisits = 0;  // candidates taken by the enumeration
   std::uint64_t rows = 0;             // rows written
+  // Keys of tuples found in a pruning step read from beside them in an
+  // index instead of from their rows (not part of total()).
+  std::uint64_t carriedKeys = 0;
 
   std::uint64_t total() const { return reduceSteps + candidateSteps + candidateVisits; }
 };
