@@ -59,7 +59,11 @@ Generated generate(Rng& rng, const Shape& shape) {
       test::Tuple tuple;
       for (std::size_t v = 0; v < length; ++v) {
         const std::size_t value = rng.below(shape.valueDomain + 1);
-        tuple.push_back(value == shape.valueDomain ? "" : numbered("v", value));
+        // Some values are long, so that rows of every length up to about
+        // a hundred bytes are written.
+        std::string text = value == shape.valueDomain ? "" : numbered("v", value);
+        if (value % 3 == 1) text.append(value * 7 % 41, 'x');
+        tuple.push_back(std::move(text));
       }
       stored.push_back(std::move(tuple));
     }
