@@ -59,6 +59,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
   const SuffixPlan suffix = enumeration == Enumeration::kSuffixes
                                 ? planSuffix(classes, encoded, exactlyReduced)
                                 : SuffixPlan();
+  carrySuffixKeys(suffix, indexes);
   enumerateRows(out,
                 {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan, suffix,
                  readAhead == ReadAhead::kAlways},

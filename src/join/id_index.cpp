@@ -71,14 +71,25 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
     groupStart_[group + 1] += groupStart_[group];
   }
   members_.resize(count);
+  // Carried ids are placed with their members, where the rows are read in
+  // order; members sorted further within their groups read them after.
+  const std::size_t carriedWidth = carriedSlots_.size();
+  carried_.resize(count * carriedWidth);
+  const bool placeCarried = restWidth_ == 0 && carriedWidth != 0;
   for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
-    members_[groupStart_[groupOf(aliveIdx)]++] = operand.aliveAt(aliveIdx);
+    const std::uint32_t tuple = operand.aliveAt(aliveIdx);
+    const std::uint32_t place = groupStart_[groupOf(aliveIdx)]++;
+    members_[place] = tuple;
+    if (!placeCarried) continue;
+    const std::uint32_t* row = operand.row(tuple);
+    for (std::size_t carriedIdx = 0; carriedIdx < carriedWidth; ++carriedIdx) {
+      carried_[place * carriedWidth + carriedIdx] = row[carriedSlots_[carriedIdx]];
+    }
   }
   for (std::size_t group = groups; group > 0; --group) groupStart_[group] = groupStart_[group - 1];
   groupStart_[0] = 0;
-  if (restWidth_ != 0) sortRest(operand, leading);
-  const std::size_t carriedWidth = carriedSlots_.size();
-  carried_.resize(count * carriedWidth);
+  if (restWidth_ == 0) return;
+  sortRest(operand, leading);
   for (std::size_t at = 0; at < count && carriedWidth != 0; ++at) {
     const std::uint32_t* row = operand.row(members_[at]);
     for (std::size_t carriedIdx = 0; carriedIdx < carriedWidth; ++carriedIdx) {

@@ -93,11 +93,31 @@ SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bo
   return plan;
 }
 
+void carrySuffixKeys(const SuffixPlan& plan, IndexCache& indexes) {
+  constexpr std::size_t kMaxCarried = 2;
+  for (std::size_t memberIdx = 0; memberIdx < plan.members.size(); ++memberIdx) {
+    std::vector<std::uint32_t> carried;
+    for (const SuffixMember& child : plan.members) {
+      if (child.parent != memberIdx) continue;
+      for (const std::uint32_t slot : child.parentSlots) {
+        if (std::find(carried.begin(), carried.end(), slot) == carried.end()) {
+          carried.push_back(slot);
+        }
+      }
+    }
+    if (carried.empty() || carried.size() > kMaxCarried) continue;
+    const SuffixMember& member = plan.members[memberIdx];
+    indexes.carry(member.operand, member.slots, carried);
+  }
+}
+
 SuffixRows::SuffixRows(const SuffixPlan& plan)
     : plan_(plan),
       indexes_(plan.members.size(), nullptr),
       pending_(plan.members.size()),
-      picked_(plan.members.size(), 0) {
+      picked_(plan.members.size(), 0),
+      pickedCarried_(plan.members.size(), nullptr),
+      carriedAt_(plan.members.size()) {
   if (plan.level == SuffixPlan::kNone) {
     active_ = false;
     return;
@@ -114,6 +134,22 @@ const IdIndex& SuffixRows::indexOf(std::size_t memberIdx, IndexCache& indexes) {
   const IdIndex*& index = indexes_[memberIdx];
   if (index == nullptr) {
     index = &indexes.get(plan_.members[memberIdx].operand, plan_.members[memberIdx].slots);
+    // Where the index carries each child's key, the walk reads it there.
+    const auto& carried = index->carriedSlots();
+    for (std::size_t childIdx = 0; childIdx < plan_.members.size(); ++childIdx) {
+      const SuffixMember& child = plan_.members[childIdx];
+      if (child.parent != memberIdx) continue;
+      std::vector<std::uint32_t>& places = carriedAt_[childIdx];
+      places.clear();
+      for (const std::uint32_t slot : child.parentSlots) {
+        const auto place = std::find(carried.begin(), carried.end(), slot);
+        if (place == carried.end()) {
+          places.clear();
+          break;
+        }
+        places.push_back(static_cast<std::uint32_t>(place - carried.begin()));
+      }
+    }
   }
   return *index;
 }
@@ -129,35 +165,47 @@ void SuffixRows::readRootKey(std::size_t memberIdx, const EncodedView& encoded,
 }
 
 void SuffixRows::readChildKey(std::size_t memberIdx, const EncodedView& encoded,
-                              std::uint32_t parentTuple) {
+                              std::uint32_t parentTuple, const std::uint32_t* carried) {
   const SuffixMember& member = plan_.members[memberIdx];
+  key_.resize(member.slots.size());
+  const std::vector<std::uint32_t>& places = carriedAt_[memberIdx];
+  if (carried != nullptr && !places.empty()) {
+    for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
+      key_[keyIdx] = carried[places[keyIdx]];
+    }
+    return;
+  }
   const std::uint32_t* row =
       encoded.operands[plan_.members[member.parent].operand].row(parentTuple);
-  key_.resize(member.slots.size());
   for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
     key_[keyIdx] = row[member.parentSlots[keyIdx]];
   }
 }
 
-std::uint32_t SuffixRows::prefetchMember(const IdIndex& index, const EncodedOperand& operand,
-                                         Stage step) const {
+std::span<const std::uint32_t> SuffixRows::prefetchMember(const IdIndex& index,
+                                                          const EncodedOperand& operand,
+                                                          Stage step) const {
   if (step == Stage::kGroup) {
     index.prefetchGroup(key_.data());
-    return UINT32_MAX;
+    return {};
   }
   if (step == Stage::kMembers) {
     index.prefetchMembers(key_.data());
-    return UINT32_MAX;
+    return {};
   }
   const std::span<const std::uint32_t> found = index.lookup(key_.data());
-  if (found.empty()) return UINT32_MAX;
+  if (found.empty()) return {};
   if (step == Stage::kStart) {
-    __builtin_prefetch(operand.row(found[0]));
+    if (index.carriedSlots().empty()) {
+      __builtin_prefetch(operand.row(found[0]));
+    } else {
+      __builtin_prefetch(index.carried(found));
+    }
     operand.prefetchStart(found[0]);
   } else if (step == Stage::kText) {
     operand.prefetchShown(found[0]);
   }
-  return found[0];
+  return found;
 }
 
 void SuffixRows::prefetch(const EncodedView& encoded, IndexCache& indexes,
@@ -172,12 +220,14 @@ void SuffixRows::prefetch(const EncodedView& encoded, IndexCache& indexes,
     const SuffixMember& member = members[memberIdx];
     if (member.parent != UINT32_MAX || member.slots.empty()) continue;
     readRootKey(memberIdx, encoded, chosen);
-    const std::uint32_t first =
-        prefetchMember(indexOf(memberIdx, indexes), encoded.operands[member.operand], stage);
-    if (stage < Stage::kText || first == UINT32_MAX) continue;
+    const IdIndex& index = indexOf(memberIdx, indexes);
+    const std::span<const std::uint32_t> found =
+        prefetchMember(index, encoded.operands[member.operand], stage);
+    if (stage < Stage::kText || found.empty()) continue;
+    const std::uint32_t* carried = index.carriedSlots().empty() ? nullptr : index.carried(found);
     for (std::size_t childIdx = memberIdx + 1; childIdx < members.size(); ++childIdx) {
       if (members[childIdx].parent != memberIdx) continue;
-      readChildKey(childIdx, encoded, first);
+      readChildKey(childIdx, encoded, found[0], carried);
       prefetchMember(indexOf(childIdx, indexes), encoded.operands[members[childIdx].operand],
                      childStep);
     }
@@ -193,7 +243,10 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
     if (member.parent == UINT32_MAX) {
       readRootKey(memberIdx, encoded, chosen);
     } else {
-      readChildKey(memberIdx, encoded, picked_[member.parent]);
+      readChildKey(memberIdx, encoded, picked_[member.parent], pickedCarried_[member.parent]);
+      if (pickedCarried_[member.parent] != nullptr && !carriedAt_[memberIdx].empty()) {
+        ++stats.carriedKeys;
+      }
     }
     return indexOf(memberIdx, indexes).lookup(key_.data());
   };
@@ -209,13 +262,18 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
       continue;
     }
     picked_[at] = pending_[at].front();
+    if (isParent_[at] != 0) {
+      const IdIndex& index = *indexes_[at];
+      if (!index.carriedSlots().empty()) {
+        pickedCarried_[at] = index.carried(pending_[at]);
+      } else if (pending_[at].size() > kRowAhead + 1) {
+        // A parent's tuples lie at random places; the ids its children's
+        // keys are read from are fetched a few tuples ahead.
+        __builtin_prefetch(encoded.operands[members[at].operand].row(pending_[at][kRowAhead + 1]));
+      }
+    }
     pending_[at] = pending_[at].subspan(1);
     ++stats.candidateVisits;
-    // A parent's tuples lie at random places; the ids its children's keys
-    // are read from are fetched a few tuples ahead.
-    if (isParent_[at] && pending_[at].size() > kRowAhead) {
-      __builtin_prefetch(encoded.operands[members[at].operand].row(pending_[at][kRowAhead]));
-    }
     if (at < last) {
       ++at;
       pending_[at] = candidates(at);

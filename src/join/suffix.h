@@ -61,6 +61,11 @@ struct SuffixPlan {
 // walk could run into dead ends. `encoded` gives the operands' sizes.
 SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bool exactlyReduced);
 
+// Has the index each parent of the walk is found through carry the ids its
+// children's keys are read from, where they are at most two: the walk then
+// reads no parent's row at a random place.
+void carrySuffixKeys(const SuffixPlan& plan, IndexCache& indexes);
+
 // One thread's state for finding the rows of prefixes.
 class SuffixRows {
  public:
@@ -107,15 +112,18 @@ class SuffixRows {
   // The index member `memberIdx` is looked up in, found on first use.
   const IdIndex& indexOf(std::size_t memberIdx, IndexCache& indexes);
   // The reads of `step`, one of the first four stages, for a member whose
-  // key is in key_; a later stage only looks the key up. Returns the first
-  // tuple found where it was looked up, else UINT32_MAX.
-  std::uint32_t prefetchMember(const IdIndex& index, const EncodedOperand& operand,
-                               Stage step) const;
+  // key is in key_; a later stage only looks the key up. Returns the tuples
+  // found where it was looked up, else none.
+  std::span<const std::uint32_t> prefetchMember(const IdIndex& index, const EncodedOperand& operand,
+                                                Stage step) const;
   // Reads the key of root `memberIdx` from the prefix `chosen` into key_.
   void readRootKey(std::size_t memberIdx, const EncodedView& encoded,
                    const std::vector<std::uint32_t>& chosen);
-  // Reads the key of child `memberIdx` from its parent's tuple `parentTuple`.
-  void readChildKey(std::size_t memberIdx, const EncodedView& encoded, std::uint32_t parentTuple);
+  // Reads the key of child `memberIdx` from its parent's tuple
+  // `parentTuple`, or where its parent's index carries it, from `carried`,
+  // the carried ids of that tuple.
+  void readChildKey(std::size_t memberIdx, const EncodedView& encoded, std::uint32_t parentTuple,
+                    const std::uint32_t* carried);
 
   const SuffixPlan& plan_;
   std::size_t width_ = 0;  // levels in the suffix
@@ -125,6 +133,12 @@ class SuffixRows {
   std::vector<const IdIndex*> indexes_;                  // per member, once found
   std::vector<std::span<const std::uint32_t>> pending_;  // per member
   std::vector<std::uint32_t> picked_;                    // per member: its tuple
+  // Per member, its picked tuple's carried ids, where its index carries
+  // its children's keys.
+  std::vector<const std::uint32_t*> pickedCarried_;
+  // Per child, where its key is among its parent's carried ids; empty
+  // where the parent's index does not carry it.
+  std::vector<std::vector<std::uint32_t>> carriedAt_;
   std::vector<std::uint32_t> key_;
   // The rows: width_ tuples each, by level; sorted once found.
   std::vector<std::uint32_t> combos_;
