@@ -1,6 +1,8 @@
 #include "join/columns.h"
 
 #include <algorithm>
+#include <atomic>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <string_view>
@@ -8,6 +10,7 @@
 #include "join/key_table.h"
 #include "join/sketch.h"
 #include "join/split.h"
+#include "join/threads.h"
 
 namespace natjoin {
 
@@ -41,6 +44,126 @@ bool splitsInHalves(const Relation& relation, const OperandVars& vars,
     return mostlyRepeats[var] != 0 ||
            (distinct[var] != 0 && distinct[var] * kHalvedRepeats <= tuples);
   });
+}
+
+// The thread that splits each variable's values, where the operands after
+// the first are split by variables on `threads` threads: each thread
+// splits the operands having its variables, all their tuples but only
+// those variables' values. The variables are shared out by their values,
+// the most first, each to the thread with the fewest so far. Empty where
+// that does not pay: fewer than two variables have values, or an operand
+// is split in halves instead (its values mostly repeat).
+std::vector<std::uint32_t> ownersOfVars(const Operands& operands, const JoinClasses& classes,
+                                        const std::vector<std::size_t>& valueCount,
+                                        const std::vector<std::size_t>& distinct,
+                                        const std::vector<std::uint8_t>& mostlyRepeats,
+                                        unsigned threads) {
+  std::vector<std::uint32_t> vars;
+  for (std::uint32_t var = 0; var < classes.varCount; ++var) {
+    if (valueCount[var] != 0) vars.push_back(var);
+  }
+  if (threads < 2 || vars.size() < 2) return {};
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    if (splitsInHalves(*operands[operandIdx], classes.operands[operandIdx], distinct,
+                       mostlyRepeats)) {
+      return {};
+    }
+  }
+  std::stable_sort(vars.begin(), vars.end(),
+                   [&](std::uint32_t a, std::uint32_t b) { return valueCount[a] > valueCount[b]; });
+  const auto parts = static_cast<std::uint32_t>(std::min<std::size_t>(threads, vars.size()));
+  std::vector<std::size_t> load(parts, 0);
+  std::vector<std::uint32_t> owner(classes.varCount, 0);
+  for (const std::uint32_t var : vars) {
+    const auto least =
+        static_cast<std::uint32_t>(std::min_element(load.begin(), load.end()) - load.begin());
+    owner[var] = least;
+    load[least] += valueCount[var];
+  }
+  return owner;
+}
+
+// Splits the operands after the first by variables, on a thread per owner
+// `owners` names (see ownersOfVars), giving back each dictionary once its
+// last holder (`lastHolder`) is split. A tuple is alive where every thread
+// splitting its operand found it so. The ids are those of splitting the
+// operands one after the other: each variable's values come to its
+// dictionary in the same order, operand by operand, tuple by tuple.
+void splitByVars(const Operands& operands, const JoinClasses& classes,
+                 const HiddenColumns& hiddenColumns, const std::vector<std::uint32_t>& owners,
+                 const std::vector<std::uint32_t>& lastHolder, EncodedJoin& encoded) {
+  const unsigned parts = *std::max_element(owners.begin(), owners.end()) + 1;
+  // Per operand and thread, its alive tuples as bits; none where the
+  // thread owns none of the operand's variables.
+  std::vector<std::vector<std::vector<std::uint64_t>>> alive(operands.size());
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    const Relation& relation = *operands[operandIdx];
+    EncodedOperand& operand = encoded.operands[operandIdx];
+    const OperandVars& vars = classes.operands[operandIdx];
+    operand.text = relation.tupleText();
+    operand.base = 0;
+    operand.width = static_cast<std::uint32_t>(vars.vars.size());
+    alive[operandIdx].resize(parts);
+    if (vars.vars.empty()) continue;
+    operand.ids.assign(relation.tupleCount() * operand.width, 0);
+    TupleCursor cursor(relation, 0);
+    operand.starts.reset(relation.tupleCount(), cursor.textSize() - cursor.offset());
+  }
+  std::atomic<bool> stopped{false};
+  runOnThreads(
+      parts, Unstarted::kDoHere,
+      [&](unsigned part) {
+        std::vector<std::uint8_t> owned;
+        for (std::uint32_t operandIdx = 1; operandIdx < operands.size() && !stopped; ++operandIdx) {
+          const Relation& relation = *operands[operandIdx];
+          const OperandVars& vars = classes.operands[operandIdx];
+          EncodedOperand& operand = encoded.operands[operandIdx];
+          if (vars.vars.empty()) {
+            if (part == 0) {
+              TupleCursor cursor(relation, 0);
+              splitTuples<true>(vars, hiddenColumns[operandIdx], encoded.dictionaries, encoded.hash,
+                                cursor, static_cast<std::uint32_t>(relation.tupleCount()), operand);
+            }
+            continue;
+          }
+          owned.assign(vars.vars.size(), 0);
+          bool any = false;
+          for (std::size_t slot = 0; slot < vars.vars.size(); ++slot) {
+            owned[slot] = owners[vars.vars[slot]] == part ? 1 : 0;
+            any = any || owned[slot] != 0;
+          }
+          if (!any) continue;
+          for (const std::uint32_t var : vars.vars) {
+            if (owners[var] == part) encoded.dictionaries[var].fillSoon();
+          }
+          splitOwnedSlots(vars, hiddenColumns[operandIdx], owned.data(),
+                          owners[vars.vars[0]] == part, encoded.dictionaries, encoded.hash,
+                          relation, operand, alive[operandIdx][part]);
+          for (const std::uint32_t var : vars.vars) {
+            if (owners[var] != part || lastHolder[var] != operandIdx) continue;
+            encoded.domainSize[var] = encoded.dictionaries[var].size();
+            encoded.dictionaries[var] = Dictionary(encoded.hash);
+          }
+        }
+      },
+      [&] { stopped = true; });
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    if (classes.operands[operandIdx].vars.empty()) continue;
+    const auto count = static_cast<std::uint32_t>(operands[operandIdx]->tupleCount());
+    std::vector<std::vector<std::uint64_t>>& bits = alive[operandIdx];
+    std::erase_if(bits, [](const std::vector<std::uint64_t>& part) { return part.empty(); });
+    SmallArray& list = encoded.operands[operandIdx].alive;
+    list.clear();
+    for (std::uint32_t word = 0; word * 64 < count; ++word) {
+      std::uint64_t both = ~std::uint64_t{0};
+      for (const auto& part : bits) both &= part[word];
+      for (; both != 0; both &= both - 1) {
+        list.push_back(word * 64 + static_cast<std::uint32_t>(std::countr_zero(both)));
+      }
+    }
+    bits.clear();
+    bits.shrink_to_fit();
+  }
 }
 
 }  // namespace
@@ -92,11 +215,17 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
   }
   for (const std::uint32_t var : classes.operands[0].vars) lastHolder[var] = UINT32_MAX;
   encoded.domainSize.resize(classes.varCount);
-  for (std::uint32_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+  const std::vector<std::uint32_t> owners =
+      ownersOfVars(operands, classes, valueCount, distinct, mostlyRepeats, threads);
+  if (!owners.empty()) {
+    splitByVars(operands, classes, hiddenColumns, owners, lastHolder, encoded);
+  }
+  for (std::uint32_t operandIdx = 1; operandIdx < operands.size() && owners.empty(); ++operandIdx) {
     const Relation& relation = *operands[operandIdx];
     EncodedOperand& operand = encoded.operands[operandIdx];
     operand.text = relation.tupleText();
     const OperandVars& vars = classes.operands[operandIdx];
+    for (const std::uint32_t var : vars.vars) encoded.dictionaries[var].fillSoon();
     if (threads > 1 && splitsInHalves(relation, vars, distinct, mostlyRepeats)) {
       splitTuplesInHalves(vars, hiddenColumns[operandIdx], encoded.dictionaries, hash, relation,
                           {lowest, span, distinct}, operand);

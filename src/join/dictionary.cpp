@@ -34,6 +34,18 @@ SlotArray::SlotArray(std::size_t count) : size_(count) {
   mapped_ = true;
 }
 
+void SlotArray::populate() {
+  if (!mapped_) return;
+#if defined(MADV_POPULATE_WRITE)
+  constexpr int kPopulateWrite = MADV_POPULATE_WRITE;
+#else
+  constexpr int kPopulateWrite = 23;  // Linux 5.14 on
+#endif
+  // Kernels that do not know the advice leave the pages to be faulted in
+  // one by one, as without it.
+  madvise(data_, size_ * sizeof(DictionarySlot), kPopulateWrite);
+}
+
 SlotArray::~SlotArray() {
   if (mapped_) {
     munmap(data_, size_ * sizeof(DictionarySlot));
@@ -63,6 +75,10 @@ void SlotArray::release(std::size_t end) {
   const std::size_t bytes = std::min(end, size_) * sizeof(DictionarySlot) / page * page;
   // The mapping starts on a page; a failure only keeps the memory longer.
   if (bytes > 0) madvise(data_, bytes, MADV_DONTNEED);
+}
+
+void Dictionary::fillSoon() {
+  if (size_ == 0) slots_.populate();
 }
 
 void Dictionary::reserve(const char* lowest, std::uint64_t span, std::size_t expected) {

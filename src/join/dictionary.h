@@ -58,6 +58,8 @@ class SlotArray {
   // Gives back the memory of the whole pages below slot `end`, which must
   // not be read again.
   void release(std::size_t end);
+  // Faults in every page of a mapped array at once.
+  void populate();
 
  private:
   DictionarySlot* data_ = nullptr;
@@ -92,6 +94,13 @@ class Dictionary {
   // table is made for them at once; the room costs no memory until values
   // fill it. REQUIRES: no value was added yet.
   void reserve(const char* lowest, std::uint64_t span, std::size_t expected = 0);
+  // Tells that values are about to be interned. Values land all over the
+  // table, so every page of a table made for them is soon written; its
+  // pages are then faulted in now, in one call, rather than one by one as
+  // lookups first read each (the kernel maps a shared zero page) and
+  // inserts write it: each such write replaces a mapping, which costs a
+  // signal to every other core running a thread of the process.
+  void fillSoon();
   // Calls fn(id, value) for every value, in the order of their ids. A long
   // value is a view into its stored text, as intern() takes it; a short
   // one's text is valid during the call only. Takes 8 bytes per value.

@@ -50,16 +50,17 @@ struct SplitBlock {
       block.dead[held - begin] = 1;
       continue;
     }
-    if (layout.hiddenPrefix == 0) encoded.starts.set(held, start);
+    if (layout.hiddenPrefix == 0 && layout.keepsStarts) encoded.starts.set(held, start);
     std::string_view rest = view.text();
     for (std::uint32_t position = 0;; ++position) {
       const std::size_t comma = rest.find(',');
       const std::uint32_t slot = vars.slotOfPosition[position];
-      if (slot != kNoSlot) {
+      if (slot != kNoSlot && (layout.ownedSlots == nullptr || layout.ownedSlots[slot] != 0)) {
         const std::string_view value = rest.substr(0, comma);
         block.found.push_back({value, hash(value), held, position});
       }
-      if (position + 1 == layout.hiddenPrefix && comma != std::string_view::npos) {
+      if (position + 1 == layout.hiddenPrefix && comma != std::string_view::npos &&
+          layout.keepsStarts) {
         encoded.starts.set(
             held, start + static_cast<std::uint64_t>(rest.data() - view.text().data()) + comma + 1);
       }
@@ -78,6 +79,13 @@ struct SplitBlock {
 struct AliveWriter {
   std::uint32_t* at;
   void push_back(std::uint32_t tuple) { *at++ = tuple; }
+};
+
+// Where a thread's share of an operand split by variables records its
+// alive tuples: as bits.
+struct AliveBits {
+  std::vector<std::uint64_t>* bits;
+  void push_back(std::uint32_t tuple) { (*bits)[tuple / 64] |= std::uint64_t{1} << (tuple % 64); }
 };
 
 // Looks up the values of `block` and adds its alive tuples to `alive`
@@ -200,6 +208,7 @@ void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
   for (std::size_t var = 0; var < dictionaries.size(); ++var) own.emplace_back(hash);
   for (const std::uint32_t var : vars.vars) {
     own[var].reserve(room.lowest, room.span, room.expected[var]);
+    own[var].fillSoon();
   }
   AliveWriter firstAlive{encoded.alive.data()};
   AliveWriter secondAlive{encoded.alive.data() + half};
@@ -239,6 +248,21 @@ void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
     *at++ = *tuple;
   }
   encoded.alive.resize(static_cast<std::size_t>(at - encoded.alive.data()));
+}
+
+void splitOwnedSlots(const OperandVars& vars, const ColumnBits& hidden,
+                     const std::uint8_t* ownedSlots, bool keepsStarts,
+                     std::vector<Dictionary>& dictionaries, TextHashFn hash,
+                     const Relation& relation, EncodedOperand& encoded,
+                     std::vector<std::uint64_t>& alive) {
+  const auto count = static_cast<std::uint32_t>(relation.tupleCount());
+  TupleCursor cursor(relation, 0);
+  SplitLayout layout(vars, hidden);
+  layout.ownedSlots = ownedSlots;
+  layout.keepsStarts = keepsStarts;
+  alive.assign((std::size_t{count} + 63) / 64, 0);
+  AliveBits bits{&alive};
+  splitRange<true>(layout, dictionaries, hash, cursor, cursor.offset(), 0, count, encoded, bits);
 }
 
 template void splitTuples<true>(const OperandVars&, const ColumnBits&, std::vector<Dictionary>&,

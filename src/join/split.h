@@ -25,6 +25,10 @@ struct SplitLayout {
   // Per slot, its first position, to tell a slot's first value from a
   // repeat that must equal it.
   std::vector<std::uint32_t> firstPosition;
+  // Per slot, whether its values are looked up; none: all are.
+  const std::uint8_t* ownedSlots = nullptr;
+  // Whether where the part of a tuple that rows show begins is kept.
+  bool keepsStarts = true;
 };
 
 // Splits tuples [cursor.index(), end) of an operand with `vars` and
@@ -59,6 +63,18 @@ void splitTuplesInHalves(const OperandVars& vars, const ColumnBits& hidden,
                          std::vector<Dictionary>& dictionaries, TextHashFn hash,
                          const Relation& relation, const DictionaryRoom& room,
                          EncodedOperand& encoded);
+
+// One thread's share of splitting an operand by variables (see
+// encodeOperands): the tuples of `relation` split whole, the values of
+// only the slots `ownedSlots` marks interned, into their places in
+// `encoded`, which is made for the whole operand beforehand. Sets in
+// `alive` (a bit per tuple) the tuples that lack no value and whose owned
+// slots agree; keeps the starts where `keepsStarts`.
+void splitOwnedSlots(const OperandVars& vars, const ColumnBits& hidden,
+                     const std::uint8_t* ownedSlots, bool keepsStarts,
+                     std::vector<Dictionary>& dictionaries, TextHashFn hash,
+                     const Relation& relation, EncodedOperand& encoded,
+                     std::vector<std::uint64_t>& alive);
 
 }  // namespace natjoin
 
