@@ -51,8 +51,9 @@ bool splitsInHalves(const Relation& relation, const OperandVars& vars,
 // splits the operands having its variables, all their tuples but only
 // those variables' values. The variables are shared out by their values,
 // the most first, each to the thread with the fewest so far. Empty where
-// that does not pay: fewer than two variables have values, or an operand
-// is split in halves instead (its values mostly repeat).
+// that does not pay: fewer than two variables have values, the operands
+// are small, or one is split in halves instead (its values mostly
+// repeat).
 std::vector<std::uint32_t> ownersOfVars(const Operands& operands, const JoinClasses& classes,
                                         const std::vector<std::size_t>& valueCount,
                                         const std::vector<std::size_t>& distinct,
@@ -62,7 +63,11 @@ std::vector<std::uint32_t> ownersOfVars(const Operands& operands, const JoinClas
   for (std::uint32_t var = 0; var < classes.varCount; ++var) {
     if (valueCount[var] != 0) vars.push_back(var);
   }
-  if (threads < 2 || vars.size() < 2) return {};
+  std::size_t tuples = 0;
+  for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
+    tuples += operands[operandIdx]->tupleCount();
+  }
+  if (threads < 2 || vars.size() < 2 || tuples < kMinHalvedTuples) return {};
   for (std::size_t operandIdx = 1; operandIdx < operands.size(); ++operandIdx) {
     if (splitsInHalves(*operands[operandIdx], classes.operands[operandIdx], distinct,
                        mostlyRepeats)) {
