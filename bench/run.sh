@@ -18,8 +18,8 @@
 # CSV to a file. DuckDB does the same through bench/duckdb_join.mjs (every
 # column read as text; a CROSS JOIN where a relation shares no attribute with
 # the ones before it, since DuckDB refuses a NATURAL JOIN without one). The
-# time is that of the whole sqlite3 or node process. DuckDB uses every core;
-# natjoin and sqlite3 use one.
+# time is that of the whole sqlite3 or node process. DuckDB and natjoin use
+# every core; sqlite3 uses one.
 #
 # Every row count is checked against the count natjoin_gen derives from how
 # it built the data, and for results of at most CHECK_ROWS rows the sorted
