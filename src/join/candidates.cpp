@@ -166,6 +166,28 @@ class Pruner {
     stats_.candidateSteps += state.survivors.size();
   }
 
+  // The keys leaf `leafIdx` offers its parent, from its anchored tuples,
+  // each once, in the order first seen.
+  const KeySet& leafKeys(std::uint32_t leafIdx) {
+    const PruneNode& leaf = nodes_[leafIdx];
+    NodeState& state = states_[leafIdx];
+    state.seenKeys.clear();
+    std::vector<std::uint32_t>& key = childKey_;
+    key.resize(leaf.sharedWithParent.size());
+    const std::span<const std::uint32_t> tuples = state.anchored;
+    stats_.candidateSteps += tuples.size();
+    const EncodedOperand& operand = encoded_.operands[leaf.operand];
+    for (std::size_t at = 0; at < tuples.size(); ++at) {
+      prefetchRow(operand, tuples, at);
+      const std::uint32_t* row = operand.row(tuples[at]);
+      for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+        key[keyIdx] = row[leaf.sharedWithParent[keyIdx].first];
+      }
+      state.seenKeys.insert(key.data());
+    }
+    return state.seenKeys;
+  }
+
   // The child's index, found on first use.
   const IdIndex& childIndex(std::size_t nodeIdx, std::uint32_t childIdx) {
     const PruneNode& node = nodes_[nodeIdx];
@@ -201,30 +223,11 @@ class Pruner {
     const PruneNode& child = nodes_[node.children[0]];
     NodeState& childState = states_[node.children[0]];
     const std::size_t width = child.sharedWithParent.size();
-    // The child's keys, each once: a leaf's from its anchored tuples.
-    const std::uint32_t* childKeys = nullptr;
-    std::size_t childKeyCount = 0;
-    if (child.children.empty()) {
-      childState.seenKeys.clear();
-      std::vector<std::uint32_t>& key = childKey_;
-      key.resize(width);
-      const std::span<const std::uint32_t> tuples = childState.anchored;
-      stats_.candidateSteps += tuples.size();
-      const EncodedOperand& childOperand = encoded_.operands[child.operand];
-      for (std::size_t at = 0; at < tuples.size(); ++at) {
-        prefetchRow(childOperand, tuples, at);
-        const std::uint32_t* row = childOperand.row(tuples[at]);
-        for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
-          key[keyIdx] = row[child.sharedWithParent[keyIdx].first];
-        }
-        childState.seenKeys.insert(key.data());
-      }
-      childKeys = childState.seenKeys.key(0);
-      childKeyCount = childState.seenKeys.size();
-    } else {
-      childKeys = childState.sharedKeys.key(0);
-      childKeyCount = childState.sharedKeys.size();
-    }
+    // The child's keys, each once.
+    const KeySet& keys =
+        child.children.empty() ? leafKeys(node.children[0]) : childState.sharedKeys;
+    const std::uint32_t* childKeys = keys.key(0);
+    const std::size_t childKeyCount = keys.size();
     // The groups of the node's tuples, then their carried ids: the groups
     // lie at random places, so all are asked for before any is read.
     std::vector<std::uint32_t>& lookupKey = lookupKey_;
@@ -287,31 +290,9 @@ class Pruner {
         if (survives(node, found[at], childIdx)) state.survivors.push_back(found[at]);
       }
     };
-    if (child.children.empty()) {
-      childState.seenKeys.clear();
-      std::vector<std::uint32_t>& key = childKey_;
-      key.resize(width);
-      const std::span<const std::uint32_t> tuples = childState.anchored;
-      stats_.candidateSteps += tuples.size();
-      const EncodedOperand& childOperand = encoded_.operands[child.operand];
-      for (std::size_t at = 0; at < tuples.size(); ++at) {
-        prefetchRow(childOperand, tuples, at);
-        const std::uint32_t* row = childOperand.row(tuples[at]);
-        for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
-          key[keyIdx] = row[child.sharedWithParent[keyIdx].first];
-        }
-        // One tuple offers one key: nothing to tell apart.
-        if (tuples.size() == 1) {
-          visit(key.data());
-          break;
-        }
-        if (childState.seenKeys.insert(key.data())) visit(key.data());
-      }
-    } else {
-      for (std::uint32_t entry = 0; entry < childState.sharedKeys.size(); ++entry) {
-        visit(childState.sharedKeys.key(entry));
-      }
-    }
+    const KeySet& keys =
+        child.children.empty() ? leafKeys(node.children[childIdx]) : childState.sharedKeys;
+    for (std::uint32_t entry = 0; entry < keys.size(); ++entry) visit(keys.key(entry));
     // The root's survivors are the level's candidates, visited in ascending
     // order; an inner node's only offer their keys to its parent.
     if (node.parent == UINT32_MAX) std::sort(state.survivors.begin(), state.survivors.end());
