@@ -196,16 +196,9 @@ class Pruner {
       const IdIndex& index = indexes_.get(node.operand, node.childSlots[childIdx]);
       state.childIndex[childIdx] = &index;
       // Where the index carries what the node shares with its parent.
-      const auto& carried = index.carriedSlots();
-      state.carriedAt.clear();
-      for (const auto& pair : node.sharedWithParent) {
-        const auto place = std::find(carried.begin(), carried.end(), pair.first);
-        if (place == carried.end()) {
-          state.carriedAt.clear();
-          break;
-        }
-        state.carriedAt.push_back(static_cast<std::uint32_t>(place - carried.begin()));
-      }
+      std::vector<std::uint32_t> shared;
+      for (const auto& pair : node.sharedWithParent) shared.push_back(pair.first);
+      state.carriedAt = index.carriedPlaces(shared);
     }
     return *state.childIndex[childIdx];
   }

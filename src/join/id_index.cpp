@@ -80,22 +80,25 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
     const std::uint32_t tuple = operand.aliveAt(aliveIdx);
     const std::uint32_t place = groupStart_[groupOf(aliveIdx)]++;
     members_[place] = tuple;
-    if (!placeCarried) continue;
-    const std::uint32_t* row = operand.row(tuple);
-    for (std::size_t carriedIdx = 0; carriedIdx < carriedWidth; ++carriedIdx) {
-      carried_[place * carriedWidth + carriedIdx] = row[carriedSlots_[carriedIdx]];
-    }
+    if (placeCarried) carryIds(operand, place, tuple);
   }
   for (std::size_t group = groups; group > 0; --group) groupStart_[group] = groupStart_[group - 1];
   groupStart_[0] = 0;
   if (restWidth_ == 0) return;
   sortRest(operand, leading);
   for (std::size_t at = 0; at < count && carriedWidth != 0; ++at) {
-    const std::uint32_t* row = operand.row(members_[at]);
-    for (std::size_t carriedIdx = 0; carriedIdx < carriedWidth; ++carriedIdx) {
-      carried_[at * carriedWidth + carriedIdx] = row[carriedSlots_[carriedIdx]];
-    }
+    carryIds(operand, at, members_[at]);
   }
+}
+
+std::vector<std::uint32_t> IdIndex::carriedPlaces(std::span<const std::uint32_t> slots) const {
+  std::vector<std::uint32_t> places;
+  for (const std::uint32_t slot : slots) {
+    const auto place = std::find(carriedSlots_.begin(), carriedSlots_.end(), slot);
+    if (place == carriedSlots_.end()) return {};
+    places.push_back(static_cast<std::uint32_t>(place - carriedSlots_.begin()));
+  }
+  return places;
 }
 
 void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {

@@ -41,6 +41,9 @@ class IdIndex {
   const std::vector<std::uint32_t>& slots() const { return slots_; }
   const std::vector<std::uint32_t>& carriedSlots() const { return carriedSlots_; }
 
+  // Where each of `slots` is among carriedSlots(); empty where one of them
+  // is not carried.
+  std::vector<std::uint32_t> carriedPlaces(std::span<const std::uint32_t> slots) const;
   // The carried ids of the first tuple of `found`, a lookup's result, and
   // after them those of the others, carriedSlots().size() per tuple.
   const std::uint32_t* carried(std::span<const std::uint32_t> found) const {
@@ -82,6 +85,14 @@ class IdIndex {
       mixed = mixed * leadingDomains_[keyIdx] + key[keyIdx];
     }
     return static_cast<std::uint32_t>(mixed);
+  }
+  // Copies the carried ids of `tuple` to member place `place`.
+  void carryIds(const EncodedOperand& operand, std::size_t place, std::uint32_t tuple) {
+    const std::uint32_t* row = operand.row(tuple);
+    const std::size_t width = carriedSlots_.size();
+    for (std::size_t carriedIdx = 0; carriedIdx < width; ++carriedIdx) {
+      carried_[place * width + carriedIdx] = row[carriedSlots_[carriedIdx]];
+    }
   }
   // Sorts each group's members by the ids of the key after the `leading`
   // ones, and keeps those ids beside them.

@@ -135,20 +135,9 @@ const IdIndex& SuffixRows::indexOf(std::size_t memberIdx, IndexCache& indexes) {
   if (index == nullptr) {
     index = &indexes.get(plan_.members[memberIdx].operand, plan_.members[memberIdx].slots);
     // Where the index carries each child's key, the walk reads it there.
-    const auto& carried = index->carriedSlots();
     for (std::size_t childIdx = 0; childIdx < plan_.members.size(); ++childIdx) {
       const SuffixMember& child = plan_.members[childIdx];
-      if (child.parent != memberIdx) continue;
-      std::vector<std::uint32_t>& places = carriedAt_[childIdx];
-      places.clear();
-      for (const std::uint32_t slot : child.parentSlots) {
-        const auto place = std::find(carried.begin(), carried.end(), slot);
-        if (place == carried.end()) {
-          places.clear();
-          break;
-        }
-        places.push_back(static_cast<std::uint32_t>(place - carried.begin()));
-      }
+      if (child.parent == memberIdx) carriedAt_[childIdx] = index->carriedPlaces(child.parentSlots);
     }
   }
   return *index;
