@@ -12,6 +12,7 @@
 
 #include "join/chunk_output.h"
 #include "join/rows.h"
+#include "join/suffix_batch.h"
 #include "join/threads.h"
 
 namespace natjoin {
@@ -54,6 +55,10 @@ constexpr std::array<std::pair<std::size_t, SuffixRows::Stage>, 7> kChildrenAhea
 constexpr std::size_t kReadAheadBytes = std::size_t{4} << 20;
 // What an index costs per tuple, about, for the estimate of that memory.
 constexpr std::size_t kIndexBytesPerTuple = 16;
+// Outer tuples whose suffix rows are found together at first, and at most
+// (see SuffixBatch).
+constexpr std::size_t kFirstBatch = 16;
+constexpr std::size_t kMaxBatch = 4096;
 // Outer tuples split at a time.
 constexpr std::uint32_t kOuterChunk = 4096;
 // Chunks per thread: enough that uneven chunks even out.
@@ -85,8 +90,8 @@ std::vector<std::uint8_t> readAheadLevels(const PreparedJoin& join) {
 // Writes the rows `suffix` found for the tuples `chosen` at the levels
 // before its own. Returns false when a write failed or `poll` returned
 // false.
-template <typename Poll>
-bool writeSuffixRows(OutputWriter& out, const SuffixRows& suffix, std::size_t firstLevel,
+template <typename Rows, typename Poll>
+bool writeSuffixRows(OutputWriter& out, const Rows& suffix, std::size_t firstLevel,
                      std::size_t last, const EncodedView& view, bool readAhead, RowWriter& rows,
                      JoinStats& stats, std::uint32_t& steps, Poll&& poll) {
   const std::size_t count = suffix.rowCount();
@@ -201,15 +206,63 @@ struct OuterPass {
       : view{OperandsView(join.encoded, chunk)},
         rows(out, join.operands, join.hiddenColumns, view),
         suffix(join.suffix),
+        batch(join.suffix),
         readAhead(readAheadLevels(join)) {}
 
   EncodedOperand chunk;
   EncodedView view;
   RowWriter rows;
   SuffixRows suffix;
+  SuffixBatch batch;
+  // Outer tuples in the next batch; 0 once one outer tuple had too many
+  // rows for a batch, after which they are enumerated one by one.
+  std::size_t batchSize = kFirstBatch;
   std::vector<std::uint8_t> readAhead;  // per level, see readAheadLevels
   std::vector<std::uint32_t> key;
 };
+
+// Enumerates the rows of the outer tuples `outer` where the walked suffix
+// begins right after them: a batch of outer tuples at a time, as many as
+// have few rows together; the outer tuples of a batch with too many are
+// enumerated one by one, and after one outer tuple alone had too many, all
+// are (the walk up to the member that gives up costs no more than that
+// outer tuple's rows, once). Returns false when the enumeration stopped
+// early.
+template <typename Poll>
+bool enumerateBatches(OutputWriter& out, const PreparedJoin& join, LevelStates& levels,
+                      OuterPass& pass, std::span<const std::uint32_t> outer, JoinStats& stats,
+                      Poll&& poll) {
+  const std::size_t last = join.operands.size() - 1;
+  std::uint32_t steps = 0;
+  auto keepGoing = [&] { return poll(std::size_t{0}) && !out.failed(); };
+  while (!outer.empty()) {
+    if (pass.batchSize == 0) {
+      return enumerateSpan(out, join, pass.view, levels, pass.suffix, pass.rows, pass.readAhead,
+                           outer, stats, poll);
+    }
+    const std::span<const std::uint32_t> batch =
+        outer.first(std::min(pass.batchSize, outer.size()));
+    outer = outer.subspan(batch.size());
+    if (!pass.batch.find(pass.view, join.indexes, batch, stats)) {
+      pass.batchSize /= 2;
+      if (!enumerateSpan(out, join, pass.view, levels, pass.suffix, pass.rows, pass.readAhead,
+                         batch, stats, poll)) {
+        return false;
+      }
+      continue;
+    }
+    stats.candidateVisits += batch.size();
+    if (!writeSuffixRows(out, pass.batch, 0, last, pass.view, pass.readAhead[1] != 0, pass.rows,
+                         stats, steps, keepGoing)) {
+      return false;
+    }
+    if (pass.batch.rowCount() < SuffixBatch::kMaxRows / 4) {
+      pass.batchSize = std::min(pass.batchSize * 2, kMaxBatch);
+    }
+    if (!keepGoing()) return false;
+  }
+  return true;
+}
 
 // Enumerates the rows of outer tuples [begin, end), splitting them a
 // chunk at a time. `poll` is called every so often with the number of
@@ -226,9 +279,12 @@ bool enumerateOuter(OutputWriter& out, const PreparedJoin& join, LevelStates& le
                 chunkEnd, pass.chunk);
     join.outerFilter.apply(pass.chunk, pass.key);
     stats.reduceSteps += chunkEnd - chunkBegin;
-    const bool finished = enumerateSpan(
-        out, join, pass.view, levels, pass.suffix, pass.rows, pass.readAhead, pass.chunk.alive,
-        stats, [&](std::size_t /*done*/) { return poll(chunkBegin - begin); });
+    auto pollChunk = [&](std::size_t /*done*/) { return poll(chunkBegin - begin); };
+    const std::span<const std::uint32_t> outer = pass.chunk.alive;
+    const bool finished = join.suffix.level == 1
+                              ? enumerateBatches(out, join, levels, pass, outer, stats, pollChunk)
+                              : enumerateSpan(out, join, pass.view, levels, pass.suffix, pass.rows,
+                                              pass.readAhead, outer, stats, pollChunk);
     if (!finished) return false;
     chunkBegin = chunkEnd;
     if (!poll(chunkBegin - begin)) return false;

@@ -53,10 +53,35 @@ class IdIndex {
 
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
-    const std::uint32_t number = groupOf(key);
-    if (number == KeyTable::kNone) return {};
-    std::uint32_t begin = groupStart_[number];
-    std::uint32_t end = groupStart_[number + 1];
+    return members(groupOf(key), key);
+  }
+
+  // The same lookup in steps, for many keys at once, each step's reads
+  // fetched for all keys before the next step reads them: the hash slot of
+  // the key's group (hashed groups only), the group, then its members.
+  void prefetchSlot(const std::uint32_t* key) const {
+    if (hashed_) table_.prefetch(key);
+  }
+  // The group of `key`, or KeyTable::kNone where no member has its leading
+  // ids.
+  std::uint32_t groupOf(const std::uint32_t* key) const {
+    if (hashed_) return table_.find(key);
+    std::uint64_t mixed = 0;
+    for (std::size_t keyIdx = 0; keyIdx < leadingDomains_.size(); ++keyIdx) {
+      if (key[keyIdx] >= leadingDomains_[keyIdx]) return KeyTable::kNone;
+      mixed = mixed * leadingDomains_[keyIdx] + key[keyIdx];
+    }
+    return static_cast<std::uint32_t>(mixed);
+  }
+  void prefetchGroupOf(std::uint32_t group) const {
+    if (group != KeyTable::kNone) __builtin_prefetch(groupStart_.data() + group);
+  }
+  // The members of `group` whose ids equal `key`: lookup(key) where `group`
+  // is groupOf(key).
+  std::span<const std::uint32_t> members(std::uint32_t group, const std::uint32_t* key) const {
+    if (group == KeyTable::kNone) return {};
+    std::uint32_t begin = groupStart_[group];
+    std::uint32_t end = groupStart_[group + 1];
     if (restWidth_ > 0) narrow(key + (slots_.size() - restWidth_), begin, end);
     return {members_.data() + begin, end - begin};
   }
@@ -75,17 +100,6 @@ class IdIndex {
   }
 
  private:
-  // The group of the leading ids of `key`, or KeyTable::kNone where no
-  // member has them.
-  std::uint32_t groupOf(const std::uint32_t* key) const {
-    if (hashed_) return table_.find(key);
-    std::uint64_t mixed = 0;
-    for (std::size_t keyIdx = 0; keyIdx < leadingDomains_.size(); ++keyIdx) {
-      if (key[keyIdx] >= leadingDomains_[keyIdx]) return KeyTable::kNone;
-      mixed = mixed * leadingDomains_[keyIdx] + key[keyIdx];
-    }
-    return static_cast<std::uint32_t>(mixed);
-  }
   // Copies the carried ids of `tuple` to member place `place`.
   void carryIds(const EncodedOperand& operand, std::size_t place, std::uint32_t tuple) {
     const std::uint32_t* row = operand.row(tuple);

@@ -278,50 +278,51 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
       combos_[begin + members[memberIdx].operand - plan_.level] = picked_[memberIdx];
     }
   }
-  if (!plan_.walkIsOrdered) sortRows();
+  if (!plan_.walkIsOrdered) sorter_.sort(combos_, width_, 0, plan_.packBits);
   return true;
 }
 
-void SuffixRows::sortRows() {
-  const std::size_t rows = combos_.size() / width_;
-  if (rows < 2) return;
-  if (!plan_.packBits.empty()) {
-    // Each row as one number, its earliest level in the highest bits.
-    packed_.resize(rows);
-    for (std::size_t row = 0; row < rows; ++row) {
+void RowSorter::sort(std::span<std::uint32_t> rows, std::size_t width, std::size_t from,
+                     const std::vector<std::uint8_t>& packBits) {
+  const std::size_t count = rows.size() / width;
+  if (count < 2) return;
+  if (!packBits.empty()) {
+    // Each row as one number, its earliest column in the highest bits.
+    packed_.resize(count);
+    for (std::size_t row = 0; row < count; ++row) {
       std::uint64_t value = 0;
-      for (std::size_t level = 0; level < width_; ++level) {
-        value = (value << plan_.packBits[level]) | combos_[row * width_ + level];
+      for (std::size_t column = from; column < width; ++column) {
+        value = (value << packBits[column - from]) | rows[row * width + column];
       }
       packed_[row] = value;
     }
     std::sort(packed_.begin(), packed_.end());
-    for (std::size_t row = 0; row < rows; ++row) {
+    for (std::size_t row = 0; row < count; ++row) {
       std::uint64_t value = packed_[row];
-      for (std::size_t level = width_; level-- > 0;) {
-        const unsigned bits = plan_.packBits[level];
-        combos_[row * width_ + level] =
+      for (std::size_t column = width; column-- > from;) {
+        const unsigned bits = packBits[column - from];
+        rows[row * width + column] =
             static_cast<std::uint32_t>(value & ((std::uint64_t{1} << bits) - 1));
         value >>= bits;
       }
     }
     return;
   }
-  order_.resize(rows);
+  order_.resize(count);
   std::iota(order_.begin(), order_.end(), 0u);
   std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
     return std::lexicographical_compare(
-        combos_.begin() + static_cast<std::ptrdiff_t>(a * width_),
-        combos_.begin() + static_cast<std::ptrdiff_t>((a + 1) * width_),
-        combos_.begin() + static_cast<std::ptrdiff_t>(b * width_),
-        combos_.begin() + static_cast<std::ptrdiff_t>((b + 1) * width_));
+        rows.begin() + static_cast<std::ptrdiff_t>(a * width + from),
+        rows.begin() + static_cast<std::ptrdiff_t>((a + 1) * width),
+        rows.begin() + static_cast<std::ptrdiff_t>(b * width + from),
+        rows.begin() + static_cast<std::ptrdiff_t>((b + 1) * width));
   });
-  sorted_.resize(combos_.size());
-  for (std::size_t row = 0; row < rows; ++row) {
-    std::copy_n(combos_.begin() + static_cast<std::ptrdiff_t>(order_[row] * width_), width_,
-                sorted_.begin() + static_cast<std::ptrdiff_t>(row * width_));
+  sorted_.resize(rows.size());
+  for (std::size_t row = 0; row < count; ++row) {
+    std::copy_n(rows.begin() + static_cast<std::ptrdiff_t>(order_[row] * width), width,
+                sorted_.begin() + static_cast<std::ptrdiff_t>(row * width));
   }
-  combos_.swap(sorted_);
+  std::copy(sorted_.begin(), sorted_.end(), rows.begin());
 }
 
 }  // namespace natjoin

@@ -66,6 +66,23 @@ SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bo
 // reads no parent's row at a random place.
 void carrySuffixKeys(const SuffixPlan& plan, IndexCache& indexes);
 
+// Sorts rows of `width` tuple numbers each into ascending order of their
+// columns from `from` on, where the columns before are the same in every
+// row. `packBits` gives the bits of each column from `from` on, or is empty
+// where they do not fit in 64 bits; a row then sorts as one number.
+class RowSorter {
+ public:
+  void sort(std::span<std::uint32_t> rows, std::size_t width, std::size_t from,
+            const std::vector<std::uint8_t>& packBits);
+
+ private:
+  // Scratch: rows packed as numbers, or row numbers and the rows in their
+  // sorted order.
+  std::vector<std::uint64_t> packed_;
+  std::vector<std::uint32_t> order_;
+  std::vector<std::uint32_t> sorted_;
+};
+
 // One thread's state for finding the rows of prefixes.
 class SuffixRows {
  public:
@@ -108,7 +125,6 @@ class SuffixRows {
   }
 
  private:
-  void sortRows();
   // The index member `memberIdx` is looked up in, found on first use.
   const IdIndex& indexOf(std::size_t memberIdx, IndexCache& indexes);
   // The reads of `step`, one of the first four stages, for a member whose
@@ -142,11 +158,7 @@ class SuffixRows {
   std::vector<std::uint32_t> key_;
   // The rows: width_ tuples each, by level; sorted once found.
   std::vector<std::uint32_t> combos_;
-  // Scratch for sorting: rows packed as numbers, or row numbers and the
-  // rows in their sorted order.
-  std::vector<std::uint64_t> packed_;
-  std::vector<std::uint32_t> order_;
-  std::vector<std::uint32_t> sorted_;
+  RowSorter sorter_;
 };
 
 }  // namespace natjoin

@@ -1,0 +1,162 @@
+#include "join/suffix_batch.h"
+
+namespace natjoin {
+
+SuffixBatch::SuffixBatch(const SuffixPlan& plan)
+    : plan_(plan),
+      width_(plan.members.size() + 1),
+      indexes_(plan.members.size(), nullptr),
+      carriedAt_(plan.members.size()),
+      isParent_(plan.members.size(), 0),
+      steps_(plan.members.size()) {
+  for (const SuffixMember& member : plan.members) {
+    if (member.parent != UINT32_MAX) isParent_[member.parent] = 1;
+  }
+}
+
+bool SuffixBatch::find(const EncodedView& encoded, IndexCache& indexes,
+                       std::span<const std::uint32_t> outer, JoinStats& stats) {
+  const std::vector<SuffixMember>& members = plan_.members;
+  rowCount_ = 0;
+  // Parents come before their children in the walk, so a parent's index is
+  // at hand when its children's keys are placed in it.
+  for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
+    if (indexes_[memberIdx] != nullptr) continue;
+    const IdIndex& index = indexes.get(members[memberIdx].operand, members[memberIdx].slots);
+    indexes_[memberIdx] = &index;
+    for (std::size_t childIdx = memberIdx + 1; childIdx < members.size(); ++childIdx) {
+      const SuffixMember& child = members[childIdx];
+      if (child.parent == memberIdx) carriedAt_[childIdx] = index.carriedPlaces(child.parentSlots);
+    }
+  }
+  std::size_t rows = outer.size();
+  for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
+    readKeys(memberIdx, encoded, outer, rows, stats);
+    if (!extend(memberIdx, encoded, rows, stats)) return false;
+    rows = steps_[memberIdx].from.size();
+  }
+  rowCount_ = rows;
+  collect(outer);
+  return true;
+}
+
+void SuffixBatch::readKeys(std::size_t memberIdx, const EncodedView& encoded,
+                           std::span<const std::uint32_t> outer, std::size_t rows,
+                           JoinStats& stats) {
+  const SuffixMember& member = plan_.members[memberIdx];
+  const IdIndex& index = *indexes_[memberIdx];
+  const std::size_t width = member.slots.size();
+  keys_.resize(rows * width);
+  if (member.parent == UINT32_MAX) {
+    // A root's key is bound by the outer tuple.
+    for (std::size_t row = 0; row < rows; ++row) {
+      const std::uint32_t tuple = outer[memberIdx == 0 ? row : steps_[memberIdx - 1].outer[row]];
+      std::uint32_t* key = keys_.data() + row * width;
+      for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
+        const KeySource& source = member.sources[keyIdx];
+        key[keyIdx] = encoded.operands[source.operand].id(tuple, source.slot);
+      }
+      index.prefetchSlot(key);
+    }
+    return;
+  }
+  // A child's key is bound by its parent's tuple in the row, found through
+  // the steps between them.
+  const std::size_t parentIdx = member.parent;
+  const IdIndex& parentIndex = *indexes_[parentIdx];
+  const EncodedOperand& parentOperand = encoded.operands[plan_.members[parentIdx].operand];
+  const std::vector<std::uint32_t>& places = carriedAt_[memberIdx];
+  for (std::size_t row = 0; row < rows; ++row) {
+    std::size_t at = row;
+    for (std::size_t stepIdx = memberIdx - 1; stepIdx > parentIdx; --stepIdx) {
+      at = steps_[stepIdx].from[at];
+    }
+    const std::uint32_t* entry = steps_[parentIdx].entry[at];
+    std::uint32_t* key = keys_.data() + row * width;
+    if (!places.empty()) {
+      const std::uint32_t* carried = parentIndex.carried({entry, 1});
+      for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) key[keyIdx] = carried[places[keyIdx]];
+      ++stats.carriedKeys;
+    } else {
+      const std::uint32_t* ids = parentOperand.row(*entry);
+      for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
+        key[keyIdx] = ids[member.parentSlots[keyIdx]];
+      }
+    }
+    index.prefetchSlot(key);
+  }
+}
+
+bool SuffixBatch::extend(std::size_t memberIdx, const EncodedView& encoded, std::size_t rows,
+                         JoinStats& stats) {
+  const SuffixMember& member = plan_.members[memberIdx];
+  const IdIndex& index = *indexes_[memberIdx];
+  const std::size_t width = member.slots.size();
+  groups_.resize(rows);
+  for (std::size_t row = 0; row < rows; ++row) {
+    groups_[row] = index.groupOf(keys_.data() + row * width);
+    index.prefetchGroupOf(groups_[row]);
+  }
+  const bool carries = !index.carriedSlots().empty();
+  found_.resize(rows);
+  std::size_t total = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::span<const std::uint32_t> found =
+        index.members(groups_[row], keys_.data() + row * width);
+    found_[row] = found;
+    total += found.size();
+    if (found.empty()) continue;
+    __builtin_prefetch(found.data());
+    if (carries) __builtin_prefetch(index.carried(found));
+  }
+  if (total > kMaxRows) return false;
+  stats.candidateVisits += total;
+
+  // Where the member's children read their keys from its tuples' rows,
+  // those rows are fetched while the tuples are taken.
+  const EncodedOperand& operand = encoded.operands[member.operand];
+  const bool fetchRows = isParent_[memberIdx] != 0 && !carries;
+  Step& step = steps_[memberIdx];
+  step.from.resize(total);
+  step.outer.resize(total);
+  step.entry.resize(total);
+  std::size_t at = 0;
+  for (std::size_t row = 0; row < rows; ++row) {
+    const std::uint32_t outerAt =
+        memberIdx == 0 ? static_cast<std::uint32_t>(row) : steps_[memberIdx - 1].outer[row];
+    for (const std::uint32_t& tuple : found_[row]) {
+      if (fetchRows) __builtin_prefetch(operand.row(tuple));
+      step.from[at] = static_cast<std::uint32_t>(row);
+      step.outer[at] = outerAt;
+      step.entry[at] = &tuple;
+      ++at;
+    }
+  }
+  return true;
+}
+
+void SuffixBatch::collect(std::span<const std::uint32_t> outer) {
+  const std::vector<SuffixMember>& members = plan_.members;
+  combos_.resize(rowCount_ * width_);
+  for (std::size_t row = 0; row < rowCount_; ++row) {
+    std::uint32_t* combo = combos_.data() + row * width_;
+    std::size_t at = row;
+    for (std::size_t memberIdx = members.size(); memberIdx-- > 0;) {
+      combo[members[memberIdx].operand] = *steps_[memberIdx].entry[at];
+      at = steps_[memberIdx].from[at];
+    }
+    combo[0] = outer[at];
+  }
+  if (plan_.walkIsOrdered) return;
+  // Each outer tuple's rows are together: sorted one outer tuple at a time.
+  std::size_t begin = 0;
+  while (begin < rowCount_) {
+    std::size_t end = begin + 1;
+    while (end < rowCount_ && combos_[end * width_] == combos_[begin * width_]) ++end;
+    sorter_.sort(std::span(combos_).subspan(begin * width_, (end - begin) * width_), width_, 1,
+                 plan_.packBits);
+    begin = end;
+  }
+}
+
+}  // namespace natjoin
