@@ -67,12 +67,17 @@ std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t 
 SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bool exactlyReduced) {
   SuffixPlan plan;
   const auto count = static_cast<std::uint32_t>(classes.operands.size());
-  if (!exactlyReduced || count < 3) return plan;
+  if (!exactlyReduced || count < 2) return plan;
   const auto first = static_cast<std::uint32_t>(count > kMaxMembers ? count - kMaxMembers : 1);
-  // A suffix of one operand is the last level's lookup: nothing to gain.
-  for (std::uint32_t level = first; level + 1 < count; ++level) {
+  // A suffix of one operand is the last level's lookup: nothing to gain for
+  // one prefix, but where the prefix is the outermost tuple alone, the
+  // lookups of many outer tuples are made together (see SuffixBatch).
+  for (std::uint32_t level = first; level + 1 < count || level == 1; ++level) {
     std::vector<SuffixMember> members = planMembers(classes, level);
     if (members.empty()) continue;
+    // An operand sharing nothing with the outermost is its cross product:
+    // held as rows, it would cost more than it is to write.
+    if (members.size() == 1 && members[0].slots.empty()) break;
     plan.level = level;
     plan.members = std::move(members);
     break;
