@@ -51,6 +51,17 @@ class IdIndex {
     return carried_.data() + first * carriedSlots_.size();
   }
 
+  // Where `member`, a tuple of a lookup's result, is among all members,
+  // and the member at such a place: a place takes 4 bytes to keep.
+  std::uint32_t placeOf(const std::uint32_t* member) const {
+    return static_cast<std::uint32_t>(member - members_.data());
+  }
+  std::uint32_t memberAt(std::uint32_t place) const { return members_[place]; }
+  // The carried ids of the member at `place`.
+  const std::uint32_t* carriedAt(std::uint32_t place) const {
+    return carried_.data() + std::size_t{place} * carriedSlots_.size();
+  }
+
   // The tuples whose ids in slots() equal `key`, ascending; empty if none.
   std::span<const std::uint32_t> lookup(const std::uint32_t* key) const {
     return members(groupOf(key), key);

@@ -100,6 +100,7 @@ SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bo
 
 void carrySuffixKeys(const SuffixPlan& plan, IndexCache& indexes) {
   constexpr std::size_t kMaxCarried = 2;
+  if (plan.level == 1) return;
   for (std::size_t memberIdx = 0; memberIdx < plan.members.size(); ++memberIdx) {
     std::vector<std::uint32_t> carried;
     for (const SuffixMember& child : plan.members) {

@@ -63,7 +63,10 @@ SuffixPlan planSuffix(const JoinClasses& classes, const EncodedJoin& encoded, bo
 
 // Has the index each parent of the walk is found through carry the ids its
 // children's keys are read from, where they are at most two: the walk then
-// reads no parent's row at a random place.
+// reads no parent's row at a random place. Not where the suffix begins
+// right after the outermost level: walked a batch of outer tuples at a time
+// (see SuffixBatch), the reads of the parents' rows overlap, and carrying
+// would cost 4 bytes per id per tuple for little gain.
 void carrySuffixKeys(const SuffixPlan& plan, IndexCache& indexes);
 
 // Sorts rows of `width` tuple numbers each into ascending order of their

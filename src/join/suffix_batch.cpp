@@ -50,7 +50,8 @@ void SuffixBatch::readKeys(std::size_t memberIdx, const EncodedView& encoded,
   if (member.parent == UINT32_MAX) {
     // A root's key is bound by the outer tuple.
     for (std::size_t row = 0; row < rows; ++row) {
-      const std::uint32_t tuple = outer[memberIdx == 0 ? row : steps_[memberIdx - 1].outer[row]];
+      const std::uint32_t tuple =
+          outer[memberIdx == 0 ? row : ancestor(memberIdx - 1, row, kOuter)];
       std::uint32_t* key = keys_.data() + row * width;
       for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
         const KeySource& source = member.sources[keyIdx];
@@ -67,18 +68,14 @@ void SuffixBatch::readKeys(std::size_t memberIdx, const EncodedView& encoded,
   const EncodedOperand& parentOperand = encoded.operands[plan_.members[parentIdx].operand];
   const std::vector<std::uint32_t>& places = carriedAt_[memberIdx];
   for (std::size_t row = 0; row < rows; ++row) {
-    std::size_t at = row;
-    for (std::size_t stepIdx = memberIdx - 1; stepIdx > parentIdx; --stepIdx) {
-      at = steps_[stepIdx].from[at];
-    }
-    const std::uint32_t* entry = steps_[parentIdx].entry[at];
+    const std::uint32_t place = steps_[parentIdx].place[ancestor(memberIdx - 1, row, parentIdx)];
     std::uint32_t* key = keys_.data() + row * width;
     if (!places.empty()) {
-      const std::uint32_t* carried = parentIndex.carried({entry, 1});
+      const std::uint32_t* carried = parentIndex.carriedAt(place);
       for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) key[keyIdx] = carried[places[keyIdx]];
       ++stats.carriedKeys;
     } else {
-      const std::uint32_t* ids = parentOperand.row(*entry);
+      const std::uint32_t* ids = parentOperand.row(parentIndex.memberAt(place));
       for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
         key[keyIdx] = ids[member.parentSlots[keyIdx]];
       }
@@ -103,7 +100,7 @@ bool SuffixBatch::extend(std::size_t memberIdx, const EncodedView& encoded, std:
   for (std::size_t row = 0; row < rows; ++row) {
     const std::span<const std::uint32_t> found =
         index.members(groups_[row], keys_.data() + row * width);
-    found_[row] = found;
+    found_[row] = {index.placeOf(found.data()), static_cast<std::uint32_t>(found.size())};
     total += found.size();
     if (found.empty()) continue;
     __builtin_prefetch(found.data());
@@ -118,17 +115,14 @@ bool SuffixBatch::extend(std::size_t memberIdx, const EncodedView& encoded, std:
   const bool fetchRows = isParent_[memberIdx] != 0 && !carries;
   Step& step = steps_[memberIdx];
   step.from.resize(total);
-  step.outer.resize(total);
-  step.entry.resize(total);
+  step.place.resize(total);
   std::size_t at = 0;
   for (std::size_t row = 0; row < rows; ++row) {
-    const std::uint32_t outerAt =
-        memberIdx == 0 ? static_cast<std::uint32_t>(row) : steps_[memberIdx - 1].outer[row];
-    for (const std::uint32_t& tuple : found_[row]) {
-      if (fetchRows) __builtin_prefetch(operand.row(tuple));
+    const Found found = found_[row];
+    for (std::uint32_t place = found.place; place < found.place + found.count; ++place) {
+      if (fetchRows) __builtin_prefetch(operand.row(index.memberAt(place)));
       step.from[at] = static_cast<std::uint32_t>(row);
-      step.outer[at] = outerAt;
-      step.entry[at] = &tuple;
+      step.place[at] = place;
       ++at;
     }
   }
@@ -142,7 +136,8 @@ void SuffixBatch::collect(std::span<const std::uint32_t> outer) {
     std::uint32_t* combo = combos_.data() + row * width_;
     std::size_t at = row;
     for (std::size_t memberIdx = members.size(); memberIdx-- > 0;) {
-      combo[members[memberIdx].operand] = *steps_[memberIdx].entry[at];
+      combo[members[memberIdx].operand] =
+          indexes_[memberIdx]->memberAt(steps_[memberIdx].place[at]);
       at = steps_[memberIdx].from[at];
     }
     combo[0] = outer[at];

@@ -33,10 +33,10 @@ namespace natjoin {
 
 class SuffixBatch {
  public:
-  // The most rows held for one batch: with up to 32 members, at most 3 MiB
-  // of walk state, and rows reach the file a millisecond or so after the
-  // batch's walk begins.
-  static constexpr std::size_t kMaxRows = std::size_t{1} << 13;
+  // The most rows held for one batch: with up to 32 members, at most 1.2
+  // MiB of walk state, and rows reach the file within a millisecond or so
+  // of the batch's walk beginning.
+  static constexpr std::size_t kMaxRows = std::size_t{1} << 12;
 
   // REQUIRES: `plan` is of the level after the outermost one.
   explicit SuffixBatch(const SuffixPlan& plan);
@@ -58,13 +58,26 @@ class SuffixBatch {
  private:
   // One member's step of the walk: per row it found, the row of the step
   // before it extends (or for the first, the outer tuple's place in the
-  // batch), the outer tuple's place, and where the member's tuple is among
-  // its index's members.
+  // batch), and the place of the member's tuple in its index (see
+  // IdIndex::placeOf). 8 bytes per row.
   struct Step {
     std::vector<std::uint32_t> from;
-    std::vector<std::uint32_t> outer;
-    std::vector<const std::uint32_t*> entry;
+    std::vector<std::uint32_t> place;
   };
+  // Per row of a step, the place of its tuples in their index and their
+  // count. 8 bytes per row.
+  struct Found {
+    std::uint32_t place;
+    std::uint32_t count;
+  };
+
+  // The row of step `to` that row `row` of step `from` (after it) extends,
+  // or with `to` kOuter, the place of the row's outer tuple in the batch.
+  static constexpr std::size_t kOuter = SIZE_MAX;
+  std::size_t ancestor(std::size_t from, std::size_t row, std::size_t to) const {
+    for (std::size_t at = from; at != to; --at) row = steps_[at].from[row];
+    return row;
+  }
 
   // Reads the key of each row of the step before `memberIdx` into keys_.
   void readKeys(std::size_t memberIdx, const EncodedView& encoded,
@@ -82,11 +95,11 @@ class SuffixBatch {
   // Per child, where its key is among its parent's carried ids; empty
   // where the parent's index does not carry it.
   std::vector<std::vector<std::uint32_t>> carriedAt_;
-  std::vector<std::uint8_t> isParent_;                 // per member
-  std::vector<Step> steps_;                            // per member
-  std::vector<std::uint32_t> keys_;                    // per row of a step, its key
-  std::vector<std::uint32_t> groups_;                  // per row of a step, its key's group
-  std::vector<std::span<const std::uint32_t>> found_;  // per row, its tuples
+  std::vector<std::uint8_t> isParent_;  // per member
+  std::vector<Step> steps_;             // per member
+  std::vector<std::uint32_t> keys_;     // per row of a step, its key
+  std::vector<std::uint32_t> groups_;   // per row of a step, its key's group
+  std::vector<Found> found_;            // per row of a step
   std::size_t rowCount_ = 0;
   std::vector<std::uint32_t> combos_;  // width_ tuples per row
   RowSorter sorter_;
