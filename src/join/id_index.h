@@ -109,6 +109,17 @@ class IdIndex {
     const std::uint32_t number = groupOf(key);
     if (number != KeyTable::kNone) __builtin_prefetch(members_.data() + groupStart_[number]);
   }
+  // How many leading ids of a key find its group: the prefetches above
+  // read no more of the key than these.
+  std::size_t leadingWidth() const { return slots_.size() - restWidth_; }
+  // Fetches the ids after the leading ones of the group's first members,
+  // which a lookup searches.
+  void prefetchRest(const std::uint32_t* key) const {
+    const std::uint32_t number = groupOf(key);
+    if (number != KeyTable::kNone && restWidth_ > 0) {
+      __builtin_prefetch(restKeys_.data() + std::size_t{groupStart_[number]} * restWidth_);
+    }
+  }
 
  private:
   // Copies the carried ids of `tuple` to member place `place`.

@@ -19,6 +19,13 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
       const IdIndex* anchorIndex = cache.nodes[nodeIdx].anchorIndex;
       if (anchorIndex == nullptr || node.anchorSources.empty()) continue;
       readKey(node.anchorSources, encoded, chosen, key);
+      // A leaf is probed through an index whose groups its anchors may
+      // find alone; a probe then searches the group's other ids.
+      const IdIndex* probeIndex = cache.nodes[nodeIdx].probeIndex;
+      if (probeIndex != nullptr && probeIndex->leadingWidth() <= key.size()) {
+        if (stage == Prefetch::kGroup) probeIndex->prefetchGroup(key.data());
+        if (stage == Prefetch::kMembers) probeIndex->prefetchRest(key.data());
+      }
       if (stage == Prefetch::kGroup) {
         anchorIndex->prefetchGroup(key.data());
         continue;
