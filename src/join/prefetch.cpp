@@ -10,11 +10,12 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
   const Level& level = plan.levels[levelIdx];
   std::vector<std::uint32_t>& key = states.key();
   if (const Pruning* pruning = plan.pruningOf(level)) {
-    // The tuples of a node anchored by the prefix are read by the pruning,
-    // and where few, written by a later level that filters them.
+    // The tuples of a node anchored by the prefix, the level's own operand
+    // too, are read by the pruning, and where few, written by a later
+    // level that filters them.
     const auto& nodes = pruning->nodes;
     const LevelCache& cache = states.cache(plan, levelIdx);
-    for (std::size_t nodeIdx = 1; nodeIdx < nodes.size(); ++nodeIdx) {
+    for (std::size_t nodeIdx = 0; nodeIdx < nodes.size(); ++nodeIdx) {
       const PruneNode& node = nodes[nodeIdx];
       const IdIndex* anchorIndex = cache.nodes[nodeIdx].anchorIndex;
       if (anchorIndex == nullptr || node.anchorSources.empty()) continue;
