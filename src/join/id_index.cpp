@@ -10,6 +10,11 @@ namespace {
 constexpr std::size_t kDirectSlack = 1024;
 // Groups of up to this many members are searched by counting, not halving.
 constexpr std::uint32_t kCountedGroup = 32;
+// Groups of up to this many members are sorted as numbers (8 bytes each
+// for the moment of the sort).
+constexpr std::uint32_t kPackedGroup = std::uint32_t{1} << 16;
+// How many members ahead a member's row is fetched while building.
+constexpr std::size_t kRowAhead = 8;
 
 }  // namespace
 
@@ -104,11 +109,24 @@ std::vector<std::uint32_t> IdIndex::carriedPlaces(std::span<const std::uint32_t>
 void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
   const std::size_t count = members_.size();
   const std::size_t groups = groupStart_.size() - 1;
+  const std::uint32_t* restSlots = slots_.data() + leading;
+
+  // The rest of each member's key, read once from its row: the rows lie at
+  // random places, so a few members ahead are fetched while one is read.
+  restKeys_.resize(count * restWidth_);
+  for (std::size_t at = 0; at < count; ++at) {
+    if (at + kRowAhead < count) __builtin_prefetch(operand.row(members_[at + kRowAhead]));
+    const std::uint32_t* row = operand.row(members_[at]);
+    for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
+      restKeys_[at * restWidth_ + restIdx] = row[restSlots[restIdx]];
+    }
+  }
 
   // Within a group, by the rest of the key and then by tuple number, so
-  // that equal keys stay in ascending tuple order. The members are sorted
-  // where they are: building costs no memory beyond the index.
-  const std::uint32_t* restSlots = slots_.data() + leading;
+  // that equal keys stay in ascending tuple order. A group with one id of
+  // rest and not too many members sorts as numbers, the rest id above the
+  // tuple number; others are sorted where they are by reading their rows.
+  std::vector<std::uint64_t> packed;
   auto restLess = [&](std::uint32_t a, std::uint32_t b) {
     const std::uint32_t* left = operand.row(a);
     const std::uint32_t* right = operand.row(b);
@@ -119,15 +137,27 @@ void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
     return a < b;
   };
   for (std::size_t group = 0; group < groups; ++group) {
-    const auto first = members_.begin() + groupStart_[group];
-    const auto last = members_.begin() + groupStart_[group + 1];
-    if (last - first >= 2) std::sort(first, last, restLess);
-  }
-  restKeys_.resize(count * restWidth_);
-  for (std::size_t at = 0; at < count; ++at) {
-    const std::uint32_t* row = operand.row(members_[at]);
-    for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
-      restKeys_[at * restWidth_ + restIdx] = row[restSlots[restIdx]];
+    const std::uint32_t first = groupStart_[group];
+    const std::uint32_t last = groupStart_[group + 1];
+    if (last - first < 2) continue;
+    if (restWidth_ == 1 && last - first <= kPackedGroup) {
+      packed.resize(last - first);
+      for (std::uint32_t at = first; at < last; ++at) {
+        packed[at - first] = std::uint64_t{restKeys_[at]} << 32 | members_[at];
+      }
+      std::sort(packed.begin(), packed.end());
+      for (std::uint32_t at = first; at < last; ++at) {
+        restKeys_[at] = static_cast<std::uint32_t>(packed[at - first] >> 32);
+        members_[at] = static_cast<std::uint32_t>(packed[at - first]);
+      }
+      continue;
+    }
+    std::sort(members_.begin() + first, members_.begin() + last, restLess);
+    for (std::uint32_t at = first; at < last; ++at) {
+      const std::uint32_t* row = operand.row(members_[at]);
+      for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
+        restKeys_[at * restWidth_ + restIdx] = row[restSlots[restIdx]];
+      }
     }
   }
 }
