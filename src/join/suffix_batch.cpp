@@ -1,18 +1,19 @@
 #include "join/suffix_batch.h"
 
 namespace natjoin {
+namespace {
+
+// How many rows ahead a parent's ids are fetched for its children's keys.
+constexpr std::size_t kRowAhead = 16;
+
+}  // namespace
 
 SuffixBatch::SuffixBatch(const SuffixPlan& plan)
     : plan_(plan),
       width_(plan.members.size() + 1),
       indexes_(plan.members.size(), nullptr),
       carriedAt_(plan.members.size()),
-      isParent_(plan.members.size(), 0),
-      steps_(plan.members.size()) {
-  for (const SuffixMember& member : plan.members) {
-    if (member.parent != UINT32_MAX) isParent_[member.parent] = 1;
-  }
-}
+      steps_(plan.members.size()) {}
 
 bool SuffixBatch::find(const EncodedView& encoded, IndexCache& indexes,
                        std::span<const std::uint32_t> outer, JoinStats& stats) {
@@ -32,7 +33,7 @@ bool SuffixBatch::find(const EncodedView& encoded, IndexCache& indexes,
   std::size_t rows = outer.size();
   for (std::size_t memberIdx = 0; memberIdx < members.size(); ++memberIdx) {
     readKeys(memberIdx, encoded, outer, rows, stats);
-    if (!extend(memberIdx, encoded, rows, stats)) return false;
+    if (!extend(memberIdx, rows, stats)) return false;
     rows = steps_[memberIdx].from.size();
   }
   rowCount_ = rows;
@@ -67,8 +68,18 @@ void SuffixBatch::readKeys(std::size_t memberIdx, const EncodedView& encoded,
   const IdIndex& parentIndex = *indexes_[parentIdx];
   const EncodedOperand& parentOperand = encoded.operands[plan_.members[parentIdx].operand];
   const std::vector<std::uint32_t>& places = carriedAt_[memberIdx];
+  auto parentPlace = [&](std::size_t row) {
+    return steps_[parentIdx].place[ancestor(memberIdx - 1, row, parentIdx)];
+  };
   for (std::size_t row = 0; row < rows; ++row) {
-    const std::uint32_t place = steps_[parentIdx].place[ancestor(memberIdx - 1, row, parentIdx)];
+    // The parents' rows lie at random places: each is fetched a few rows
+    // before it is read.
+    if (row + kRowAhead < rows) {
+      const std::uint32_t ahead = parentPlace(row + kRowAhead);
+      __builtin_prefetch(places.empty() ? parentOperand.row(parentIndex.memberAt(ahead))
+                                        : parentIndex.carriedAt(ahead));
+    }
+    const std::uint32_t place = parentPlace(row);
     std::uint32_t* key = keys_.data() + row * width;
     if (!places.empty()) {
       const std::uint32_t* carried = parentIndex.carriedAt(place);
@@ -84,8 +95,7 @@ void SuffixBatch::readKeys(std::size_t memberIdx, const EncodedView& encoded,
   }
 }
 
-bool SuffixBatch::extend(std::size_t memberIdx, const EncodedView& encoded, std::size_t rows,
-                         JoinStats& stats) {
+bool SuffixBatch::extend(std::size_t memberIdx, std::size_t rows, JoinStats& stats) {
   const SuffixMember& member = plan_.members[memberIdx];
   const IdIndex& index = *indexes_[memberIdx];
   const std::size_t width = member.slots.size();
@@ -109,10 +119,6 @@ bool SuffixBatch::extend(std::size_t memberIdx, const EncodedView& encoded, std:
   if (total > kMaxRows) return false;
   stats.candidateVisits += total;
 
-  // Where the member's children read their keys from its tuples' rows,
-  // those rows are fetched while the tuples are taken.
-  const EncodedOperand& operand = encoded.operands[member.operand];
-  const bool fetchRows = isParent_[memberIdx] != 0 && !carries;
   Step& step = steps_[memberIdx];
   step.from.resize(total);
   step.place.resize(total);
@@ -120,7 +126,6 @@ bool SuffixBatch::extend(std::size_t memberIdx, const EncodedView& encoded, std:
   for (std::size_t row = 0; row < rows; ++row) {
     const Found found = found_[row];
     for (std::uint32_t place = found.place; place < found.place + found.count; ++place) {
-      if (fetchRows) __builtin_prefetch(operand.row(index.memberAt(place)));
       step.from[at] = static_cast<std::uint32_t>(row);
       step.place[at] = place;
       ++at;

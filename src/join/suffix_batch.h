@@ -84,8 +84,7 @@ class SuffixBatch {
                 std::span<const std::uint32_t> outer, std::size_t rows, JoinStats& stats);
   // Takes the tuples of member `memberIdx` for each of `rows` rows into its
   // step; false where the rows are then more than kMaxRows.
-  bool extend(std::size_t memberIdx, const EncodedView& encoded, std::size_t rows,
-              JoinStats& stats);
+  bool extend(std::size_t memberIdx, std::size_t rows, JoinStats& stats);
   // The rows of all steps as tuples by level, each outer tuple's sorted.
   void collect(std::span<const std::uint32_t> outer);
 
@@ -95,11 +94,10 @@ class SuffixBatch {
   // Per child, where its key is among its parent's carried ids; empty
   // where the parent's index does not carry it.
   std::vector<std::vector<std::uint32_t>> carriedAt_;
-  std::vector<std::uint8_t> isParent_;  // per member
-  std::vector<Step> steps_;             // per member
-  std::vector<std::uint32_t> keys_;     // per row of a step, its key
-  std::vector<std::uint32_t> groups_;   // per row of a step, its key's group
-  std::vector<Found> found_;            // per row of a step
+  std::vector<Step> steps_;            // per member
+  std::vector<std::uint32_t> keys_;    // per row of a step, its key
+  std::vector<std::uint32_t> groups_;  // per row of a step, its key's group
+  std::vector<Found> found_;           // per row of a step
   std::size_t rowCount_ = 0;
   std::vector<std::uint32_t> combos_;  // width_ tuples per row
   RowSorter sorter_;
