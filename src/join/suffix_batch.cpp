@@ -110,9 +110,12 @@ bool SuffixBatch::extend(std::size_t memberIdx, std::size_t rows, JoinStats& sta
   for (std::size_t row = 0; row < rows; ++row) {
     const std::span<const std::uint32_t> found =
         index.members(groups_[row], keys_.data() + row * width);
+    if (found.empty()) {
+      found_[row] = {0, 0};
+      continue;
+    }
     found_[row] = {index.placeOf(found.data()), static_cast<std::uint32_t>(found.size())};
     total += found.size();
-    if (found.empty()) continue;
     __builtin_prefetch(found.data());
     if (carries) __builtin_prefetch(index.carried(found));
   }

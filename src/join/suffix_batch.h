@@ -33,9 +33,9 @@ namespace natjoin {
 
 class SuffixBatch {
  public:
-  // The most rows held for one batch: with up to 32 members, at most 1.2
-  // MiB of walk state, and rows reach the file within a millisecond or so
-  // of the batch's walk beginning.
+  // The most rows held for one batch: with up to 32 members, about 2 MiB
+  // of walk state and rows at most, and rows reach the file within a
+  // millisecond or so of the batch's walk beginning.
   static constexpr std::size_t kMaxRows = std::size_t{1} << 12;
 
   // REQUIRES: `plan` is of the level after the outermost one.
