@@ -111,15 +111,19 @@ void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
   const std::size_t groups = groupStart_.size() - 1;
   const std::uint32_t* restSlots = slots_.data() + leading;
 
-  // The rest of each member's key, read once from its row: the rows lie at
-  // random places, so a few members ahead are fetched while one is read.
+  // Where the rest is one id, each member's is read once from its row, for
+  // the groups sorted as numbers: the rows lie at random places, so a few
+  // members ahead are fetched while one is read.
   restKeys_.resize(count * restWidth_);
-  for (std::size_t at = 0; at < count; ++at) {
-    if (at + kRowAhead < count) __builtin_prefetch(operand.row(members_[at + kRowAhead]));
+  auto keepRest = [&](std::size_t at) {
     const std::uint32_t* row = operand.row(members_[at]);
     for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
       restKeys_[at * restWidth_ + restIdx] = row[restSlots[restIdx]];
     }
+  };
+  for (std::size_t at = 0; at < count && restWidth_ == 1; ++at) {
+    if (at + kRowAhead < count) __builtin_prefetch(operand.row(members_[at + kRowAhead]));
+    keepRest(at);
   }
 
   // Within a group, by the rest of the key and then by tuple number, so
@@ -139,8 +143,8 @@ void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
   for (std::size_t group = 0; group < groups; ++group) {
     const std::uint32_t first = groupStart_[group];
     const std::uint32_t last = groupStart_[group + 1];
-    if (last - first < 2) continue;
     if (restWidth_ == 1 && last - first <= kPackedGroup) {
+      if (last - first < 2) continue;
       packed.resize(last - first);
       for (std::uint32_t at = first; at < last; ++at) {
         packed[at - first] = std::uint64_t{restKeys_[at]} << 32 | members_[at];
@@ -153,12 +157,7 @@ void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
       continue;
     }
     std::sort(members_.begin() + first, members_.begin() + last, restLess);
-    for (std::uint32_t at = first; at < last; ++at) {
-      const std::uint32_t* row = operand.row(members_[at]);
-      for (std::size_t restIdx = 0; restIdx < restWidth_; ++restIdx) {
-        restKeys_[at * restWidth_ + restIdx] = row[restSlots[restIdx]];
-      }
-    }
+    for (std::uint32_t at = first; at < last; ++at) keepRest(at);
   }
 }
 
