@@ -428,6 +428,82 @@ TEST(JoinOrder, FourCycleTakesInnerKeysFromBesideTheIndexedTuples) {
   EXPECT_EQ(stats.rows, rows);
   EXPECT_GT(rows, 0u);
   EXPECT_GT(stats.carriedKeys, 8 * n);
+  // R's tuples once each, and those of S, T and U about once per row: each
+  // R tuple meets some four S tuples, and one in twenty closes a row.
+  EXPECT_LE(stats.candidateVisits, n + 3 * rows);
+}
+
+// A relation of `count` random tuples, value i drawn from [0, domains[i]).
+std::vector<std::vector<std::size_t>> randomTuples(Rng& rng, std::size_t count,
+                                                   const std::vector<std::size_t>& domains) {
+  std::vector<std::vector<std::size_t>> tuples(count);
+  for (auto& tuple : tuples) {
+    for (const std::size_t domain : domains) tuple.push_back(rng.below(domain));
+  }
+  return tuples;
+}
+
+TEST(JoinOrder, TriangleVisitsOnlyCandidatesThatCloseIt) {
+  // join(R, S, T) with T closing the cycle on a: S's candidates for an R
+  // tuple are only those whose keys T holds with its a, so S is visited
+  // once per row, not once per pair of R ⋈ S. Where indexes sort both S's
+  // and T's tuples by what they share, the two lists are merged; where
+  // T's few key combinations are looked up directly, S's keys are checked
+  // one by one. S and T share one name, or two.
+  struct Shape {
+    const char* name;
+    std::vector<std::string> s, t;
+    std::size_t sTuples, tTuples;
+    std::vector<std::size_t> rDomains, sDomains, tDomains;
+  };
+  const Shape shapes[] = {
+      {"one name, both sorted", {"b", "c"}, {"c", "a"}, 300, 300, {75, 75}, {75, 75}, {75, 75}},
+      {"two names, both sorted",
+       {"b", "c", "d"},
+       {"c", "d", "a"},
+       300,
+       300,
+       {75, 75},
+       {75, 8, 8},
+       {8, 8, 75}},
+      {"T's keys looked up", {"b", "c"}, {"c", "a"}, 150, 300, {20, 75}, {75, 40}, {40, 20}},
+  };
+  Rng rng(11);
+  for (const Shape& shape : shapes) {
+    const auto r = randomTuples(rng, 300, shape.rDomains);
+    const auto s = randomTuples(rng, shape.sTuples, shape.sDomains);
+    const auto t = randomTuples(rng, shape.tTuples, shape.tDomains);
+    Built built;
+    add(built, "R", {"a", "b"}, r);
+    add(built, "S", shape.s, s);
+    add(built, "T", shape.t, t);
+    select(built, {"R", "S", "T"});
+    // S's values after b are T's before a.
+    std::size_t pairs = 0;  // of R ⋈ S
+    std::size_t rows = 0;
+    for (const auto& rTuple : r) {
+      for (const auto& sTuple : s) {
+        if (rTuple[1] != sTuple[0]) continue;
+        ++pairs;
+        for (const auto& tTuple : t) {
+          rows += tTuple.back() == rTuple[0] &&
+                          std::equal(sTuple.begin() + 1, sTuple.end(), tTuple.begin())
+                      ? 1
+                      : 0;
+        }
+      }
+    }
+    for (const Enumeration enumeration : kBothWays) {
+      JoinStats stats;
+      engineResult(built.operands, &stats, 1, enumeration);
+      EXPECT_EQ(stats.rows, rows) << shape.name;
+      // R's tuples once each, and S's and T's once per row; without the
+      // pruning, S's once per pair.
+      EXPECT_GT(pairs, 2 * rows) << shape.name;
+      EXPECT_LE(stats.candidateVisits, r.size() + 2 * rows)
+          << shape.name << ", " << nameOf(enumeration);
+    }
+  }
 }
 
 TEST(JoinOrder, UnrelatedLevelDoesNotRepeatTheWorkOfLaterOnes) {

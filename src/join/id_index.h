@@ -97,6 +97,23 @@ class IdIndex {
     return {members_.data() + begin, end - begin};
   }
 
+  // Where the leading ids are not all of the key, the group of `key`'s
+  // leading ids with every member's ids after them: members sorted by those
+  // ids (restWidth() per member, in `rest`), then by tuple number.
+  struct SortedGroup {
+    const std::uint32_t* members = nullptr;
+    const std::uint32_t* rest = nullptr;
+    std::uint32_t size = 0;
+  };
+  SortedGroup sortedGroup(const std::uint32_t* key) const {
+    const std::uint32_t group = groupOf(key);
+    if (group == KeyTable::kNone) return {};
+    const std::uint32_t begin = groupStart_[group];
+    return {members_.data() + begin, restKeys_.data() + std::size_t{begin} * restWidth_,
+            groupStart_[group + 1] - begin};
+  }
+  std::size_t restWidth() const { return restWidth_; }
+
   // Lookups of keys known ahead run faster when the processor is asked to
   // fetch what they read a few keys before: first where the key's group
   // starts, then, once that is at hand, its members.

@@ -237,6 +237,16 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
                                               const std::vector<std::uint32_t>& chosen,
                                               JoinStats& stats);
 
+// The pruning of a level for the tuples `chosen` at the earlier levels:
+// each node's tuples agreeing with its anchors (locateAnchored), and the
+// level's candidates, ascending, left in cache.nodes[0].survivors (prune,
+// which locates them too).
+void locateAnchored(const Pruning& pruning, LevelCache& cache, LevelStates& states,
+                    const EncodedView& encoded, IndexCache& indexes,
+                    const std::vector<std::uint32_t>& chosen, JoinStats& stats);
+void prune(const Pruning& pruning, LevelCache& cache, LevelStates& states,
+           const EncodedView& encoded, IndexCache& indexes,
+           const std::vector<std::uint32_t>& chosen, JoinStats& stats);
 // What finding the candidates of a level for a coming prefix reads, asked
 // of the processor ahead of time in stages, each a few prefixes after the
 // one before: where the tuples are in an index, the tuples, and the first

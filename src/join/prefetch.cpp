@@ -22,11 +22,15 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
       readKey(node.anchorSources, encoded, chosen, key);
       // A leaf is probed through an index whose groups its anchors may
       // find alone; a probe then searches the group's other ids.
-      const IdIndex* probeIndex = cache.nodes[nodeIdx].probeIndex;
-      if (probeIndex != nullptr && probeIndex->leadingWidth() <= key.size()) {
-        if (stage == Prefetch::kGroup) probeIndex->prefetchGroup(key.data());
-        if (stage == Prefetch::kMembers) probeIndex->prefetchRest(key.data());
-      }
+      // So is a node through an index sorted by what it shares with a
+      // child, which the pruning may walk instead of its anchored tuples.
+      auto prefetchSorted = [&](const IdIndex* index) {
+        if (index == nullptr || index->leadingWidth() > key.size()) return;
+        if (stage == Prefetch::kGroup) index->prefetchGroup(key.data());
+        if (stage == Prefetch::kMembers) index->prefetchRest(key.data());
+      };
+      prefetchSorted(cache.nodes[nodeIdx].probeIndex);
+      for (const IdIndex* childIndex : cache.nodes[nodeIdx].childIndex) prefetchSorted(childIndex);
       if (stage == Prefetch::kGroup) {
         anchorIndex->prefetchGroup(key.data());
         continue;

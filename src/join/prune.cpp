@@ -1,0 +1,387 @@
+// Pruning a level's candidates through later operands: the join tree of
+// the level's component, walked from the anchored leaves to the root.
+#include <algorithm>
+
+#include "join/levels.h"
+#include "join/sorted_groups.h"
+
+namespace natjoin {
+namespace {
+
+// The tuples a pruning step reads lie at random places in their operand:
+// fetching the ids of the tuple kPrefetchAhead places further on while
+// one is looked at hides most cache misses.
+constexpr std::size_t kPrefetchAhead = 4;
+
+void prefetchRow(const EncodedOperand& operand, std::span<const std::uint32_t> tuples,
+                 std::size_t at) {
+  if (at + kPrefetchAhead < tuples.size()) {
+    __builtin_prefetch(operand.row(tuples[at + kPrefetchAhead]));
+  }
+}
+
+// Whether `index`, on a node's anchor slots and then others, finds the
+// node's anchored tuples as one group sorted by those others.
+bool sortsAnchored(const IdIndex& index, const PruneNode& node) {
+  return index.restWidth() > 0 && index.leadingWidth() == node.anchorSlots.size();
+}
+
+// Computes the survivors of one node from its children's results. Runs on
+// the nodes from the last to the first, so children are done first.
+class Pruner {
+ public:
+  Pruner(const Pruning& pruning, LevelCache& cache, LevelStates& states, const EncodedView& encoded,
+         IndexCache& indexes, JoinStats& stats)
+      : nodes_(pruning.nodes),
+        states_(cache.nodes),
+        encoded_(encoded),
+        indexes_(indexes),
+        stats_(stats),
+        key_(states.key()),
+        lookupKey_(states.lookupKey()),
+        childKey_(states.childKey()),
+        groups_(states.groups()) {}
+
+  void run(const std::vector<std::uint32_t>& chosen) {
+    locate(chosen);
+    for (std::size_t nodeIdx = nodes_.size(); nodeIdx-- > 0;) {
+      if (!nodes_[nodeIdx].children.empty()) computeNode(nodeIdx);
+    }
+  }
+
+  // Finds each node's tuples that agree with its anchors; later levels may
+  // filter these (Level::inheritLevel), so they are kept current even where
+  // the candidates come from the memo.
+  void locate(const std::vector<std::uint32_t>& chosen) {
+    for (std::size_t nodeIdx = 0; nodeIdx < nodes_.size(); ++nodeIdx) {
+      const PruneNode& node = nodes_[nodeIdx];
+      NodeState& state = states_[nodeIdx];
+      readKey(node.anchorSources, encoded_, chosen, state.anchorKey);
+      if (state.anchorIndex == nullptr) {
+        state.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
+      }
+      state.anchored = state.anchorIndex->lookup(state.anchorKey.data());
+    }
+    // The walk reads the rows of the anchored tuples: those of all nodes
+    // are asked for at once, so that their cache misses overlap.
+    for (std::size_t nodeIdx = 0; nodeIdx < nodes_.size(); ++nodeIdx) {
+      const std::span<const std::uint32_t> anchored = states_[nodeIdx].anchored;
+      const EncodedOperand& operand = encoded_.operands[nodes_[nodeIdx].operand];
+      for (std::size_t at = 0; at < std::min(anchored.size(), kPrefetchAhead); ++at) {
+        __builtin_prefetch(operand.row(anchored[at]));
+      }
+    }
+  }
+
+ private:
+  // How many keys a child offers its parent.
+  std::size_t offered(std::uint32_t childIdx) const {
+    return nodes_[childIdx].children.empty() ? states_[childIdx].anchored.size()
+                                             : states_[childIdx].sharedKeys.size();
+  }
+
+  // Whether `tuple` of `node` has a partner in node `childIdx`.
+  bool hasPartner(const PruneNode& node, std::uint32_t tuple, std::uint32_t childIdx) {
+    const PruneNode& child = nodes_[childIdx];
+    NodeState& state = states_[childIdx];
+    const std::uint32_t* row = encoded_.operands[node.operand].row(tuple);
+    if (!child.children.empty()) {
+      key_.resize(child.sharedWithParent.size());
+      for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
+        key_[keyIdx] = row[child.sharedWithParent[keyIdx].second];
+      }
+      return state.sharedKeys.contains(key_.data());
+    }
+    key_ = state.anchorKey;
+    for (const auto& pair : child.sharedWithParent) key_.push_back(row[pair.second]);
+    return !probeIndex(childIdx).lookup(key_.data()).empty();
+  }
+
+  // The index leaf `leafIdx` is probed through, found on first use.
+  const IdIndex& probeIndex(std::uint32_t leafIdx) {
+    NodeState& state = states_[leafIdx];
+    if (state.probeIndex == nullptr) {
+      state.probeIndex = &indexes_.get(nodes_[leafIdx].operand, nodes_[leafIdx].probeSlots);
+    }
+    return *state.probeIndex;
+  }
+
+  // Finds the node's tuples that share ids with child `childIdx` from the
+  // node's anchored tuples sorted by those ids, where an index sorts them
+  // so: no tuple's row is read, where the other ways read one at a random
+  // place per tuple. A leaf's tuples sorted the same way are merged with
+  // them; otherwise, where the node has fewer tuples than the child offers
+  // keys (`ownFewer`), each key of the node is checked once. Returns false
+  // where neither applies.
+  bool fromSortedOwn(std::size_t nodeIdx, std::uint32_t childIdx, bool ownFewer) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    const std::uint32_t leafIdx = node.children[childIdx];
+    const bool leaf = nodes_[leafIdx].children.empty();
+    const IdIndex& own = childIndex(nodeIdx, childIdx);
+    if (!sortsAnchored(own, node)) return false;
+    const IdIndex::SortedGroup mine = own.sortedGroup(state.anchorKey.data());
+    const std::size_t width = own.restWidth();
+    if (leaf && sortsAnchored(probeIndex(leafIdx), nodes_[leafIdx])) {
+      const IdIndex::SortedGroup theirs =
+          probeIndex(leafIdx).sortedGroup(states_[leafIdx].anchorKey.data());
+      stats_.candidateSteps += width == 1 ? intersect<1>(mine, theirs, width, state.survivors)
+                                          : intersect<0>(mine, theirs, width, state.survivors);
+    } else if (ownFewer) {
+      NodeState& childState = states_[leafIdx];
+      std::vector<std::uint32_t>& key = key_;
+      key = childState.anchorKey;
+      key.resize(childState.anchorKey.size() + width);
+      stats_.candidateSteps += mine.size;
+      for (std::uint32_t at = 0; at < mine.size;) {
+        const std::uint32_t* rest = mine.rest + std::size_t{at} * width;
+        std::uint32_t end = at + 1;
+        while (end < mine.size &&
+               compareIds<0>(mine.rest + std::size_t{end} * width, rest, width) == 0) {
+          ++end;
+        }
+        bool partner = false;
+        if (leaf) {
+          std::copy_n(rest, width, key.end() - static_cast<std::ptrdiff_t>(width));
+          partner = !probeIndex(leafIdx).lookup(key.data()).empty();
+        } else {
+          partner = childState.sharedKeys.contains(rest);
+        }
+        if (partner)
+          state.survivors.insert(state.survivors.end(), mine.members + at, mine.members + end);
+        at = end;
+      }
+    } else {
+      return false;
+    }
+    if (node.children.size() > 1) {
+      // The other children are asked tuple by tuple.
+      const EncodedOperand& operand = encoded_.operands[node.operand];
+      std::vector<std::uint32_t>& survivors = state.survivors;
+      std::size_t kept = 0;
+      for (std::size_t at = 0; at < survivors.size(); ++at) {
+        prefetchRow(operand, survivors, at);
+        if (survives(node, survivors[at], childIdx)) survivors[kept++] = survivors[at];
+      }
+      survivors.resize(kept);
+    }
+    if (node.parent == UINT32_MAX) std::sort(state.survivors.begin(), state.survivors.end());
+    return true;
+  }
+
+  bool survives(const PruneNode& node, std::uint32_t tuple, std::uint32_t skipChild) {
+    for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
+      if (childIdx == skipChild) continue;
+      ++stats_.candidateSteps;
+      if (!hasPartner(node, tuple, node.children[childIdx])) return false;
+    }
+    return true;
+  }
+
+  void computeNode(std::size_t nodeIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    state.survivors.clear();
+    // The child offering the fewest keys, against the node's own tuples.
+    std::uint32_t best = 0;
+    std::size_t bestSize = SIZE_MAX;
+    for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
+      const std::size_t size = offered(node.children[childIdx]);
+      if (size < bestSize) {
+        best = childIdx;
+        bestSize = size;
+      }
+    }
+    const std::span<const std::uint32_t> own = state.anchored;
+    const EncodedOperand& operand = encoded_.operands[node.operand];
+    const bool ownFewer = own.size() <= bestSize;
+    if (!ownFewer && keysFromChild(nodeIdx)) return;
+    if (!fromSortedOwn(nodeIdx, best, ownFewer)) {
+      if (ownFewer) {
+        stats_.candidateSteps += own.size();
+        for (std::size_t at = 0; at < own.size(); ++at) {
+          prefetchRow(operand, own, at);
+          if (survives(node, own[at], UINT32_MAX)) state.survivors.push_back(own[at]);
+        }
+      } else {
+        fromChild(nodeIdx, best);
+      }
+    }
+    if (node.parent == UINT32_MAX) return;
+    state.sharedKeys.clear();
+    std::vector<std::uint32_t>& key = key_;
+    key.resize(node.sharedWithParent.size());
+    for (std::size_t at = 0; at < state.survivors.size(); ++at) {
+      prefetchRow(operand, state.survivors, at);
+      const std::uint32_t* row = operand.row(state.survivors[at]);
+      for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+        key[keyIdx] = row[node.sharedWithParent[keyIdx].first];
+      }
+      state.sharedKeys.insert(key.data());
+    }
+    stats_.candidateSteps += state.survivors.size();
+  }
+
+  // The keys leaf `leafIdx` offers its parent, from its anchored tuples,
+  // each once, in the order first seen.
+  const KeySet& leafKeys(std::uint32_t leafIdx) {
+    const PruneNode& leaf = nodes_[leafIdx];
+    NodeState& state = states_[leafIdx];
+    state.seenKeys.clear();
+    const IdIndex& probe = probeIndex(leafIdx);
+    if (sortsAnchored(probe, leaf)) {
+      // Sorted by those keys already: each is the first of a run.
+      const IdIndex::SortedGroup group = probe.sortedGroup(state.anchorKey.data());
+      const std::size_t width = probe.restWidth();
+      stats_.candidateSteps += group.size;
+      for (std::uint32_t at = 0; at < group.size; ++at) {
+        const std::uint32_t* key = group.rest + std::size_t{at} * width;
+        if (at == 0 || compareIds<0>(key - width, key, width) != 0) state.seenKeys.insert(key);
+      }
+      return state.seenKeys;
+    }
+    std::vector<std::uint32_t>& key = childKey_;
+    key.resize(leaf.sharedWithParent.size());
+    const std::span<const std::uint32_t> tuples = state.anchored;
+    stats_.candidateSteps += tuples.size();
+    const EncodedOperand& operand = encoded_.operands[leaf.operand];
+    for (std::size_t at = 0; at < tuples.size(); ++at) {
+      prefetchRow(operand, tuples, at);
+      const std::uint32_t* row = operand.row(tuples[at]);
+      for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+        key[keyIdx] = row[leaf.sharedWithParent[keyIdx].first];
+      }
+      state.seenKeys.insert(key.data());
+    }
+    return state.seenKeys;
+  }
+
+  // The child's index, found on first use.
+  const IdIndex& childIndex(std::size_t nodeIdx, std::uint32_t childIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    if (state.childIndex[childIdx] == nullptr) {
+      const IdIndex& index = indexes_.get(node.operand, node.childSlots[childIdx]);
+      state.childIndex[childIdx] = &index;
+      // Where the index carries what the node shares with its parent.
+      std::vector<std::uint32_t> shared;
+      for (const auto& pair : node.sharedWithParent) shared.push_back(pair.first);
+      state.carriedAt = index.carriedPlaces(shared);
+    }
+    return *state.childIndex[childIdx];
+  }
+
+  // The keys an inner node with one child offers its parent, found through
+  // the keys the child offers, where the index that finds the node's tuples
+  // carries them: every tuple found survives, and only its keys are needed,
+  // so no tuple's row is read. Returns false where that does not apply.
+  bool keysFromChild(std::size_t nodeIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    if (node.parent == UINT32_MAX || node.children.size() != 1) return false;
+    const IdIndex& index = childIndex(nodeIdx, 0);
+    if (state.carriedAt.empty()) return false;
+    const PruneNode& child = nodes_[node.children[0]];
+    NodeState& childState = states_[node.children[0]];
+    const std::size_t width = child.sharedWithParent.size();
+    // The child's keys, each once.
+    const KeySet& keys =
+        child.children.empty() ? leafKeys(node.children[0]) : childState.sharedKeys;
+    const std::uint32_t* childKeys = keys.key(0);
+    const std::size_t childKeyCount = keys.size();
+    // The groups of the node's tuples, then their carried ids: the groups
+    // lie at random places, so all are asked for before any is read.
+    std::vector<std::uint32_t>& lookupKey = lookupKey_;
+    lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
+    lookupKey.resize(state.anchorKey.size() + width);
+    groups_.clear();
+    for (std::size_t entry = 0; entry < childKeyCount; ++entry) {
+      std::copy_n(childKeys + entry * width, width,
+                  lookupKey.begin() + static_cast<std::ptrdiff_t>(state.anchorKey.size()));
+      const auto found = index.lookup(lookupKey.data());
+      stats_.candidateSteps += 1 + found.size();
+      if (found.empty()) continue;
+      __builtin_prefetch(index.carried(found));
+      groups_.push_back(found);
+    }
+    const std::size_t carriedWidth = index.carriedSlots().size();
+    state.sharedKeys.clear();
+    std::vector<std::uint32_t>& key = key_;
+    key.resize(state.carriedAt.size());
+    for (const std::span<const std::uint32_t> found : groups_) {
+      stats_.candidateSteps += found.size();
+      stats_.carriedKeys += found.size();
+      const std::uint32_t* carried = index.carried(found);
+      for (std::size_t at = 0; at < found.size(); ++at, carried += carriedWidth) {
+        for (std::size_t keyIdx = 0; keyIdx < key.size(); ++keyIdx) {
+          key[keyIdx] = carried[state.carriedAt[keyIdx]];
+        }
+        state.sharedKeys.insert(key.data());
+      }
+    }
+    return true;
+  }
+
+  // Finds the node's tuples through the keys child `childIdx` offers: each
+  // distinct key leads to its own group of tuples, so no tuple is found
+  // twice; the groups are merged into ascending order by a sort.
+  void fromChild(std::size_t nodeIdx, std::uint32_t childIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    const PruneNode& child = nodes_[node.children[childIdx]];
+    NodeState& childState = states_[node.children[childIdx]];
+    const IdIndex& index = childIndex(nodeIdx, childIdx);
+    const EncodedOperand& operand = encoded_.operands[node.operand];
+    std::vector<std::uint32_t>& lookupKey = lookupKey_;
+    lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
+    const std::size_t width = child.sharedWithParent.size();
+    lookupKey.resize(state.anchorKey.size() + width);
+    auto visit = [&](const std::uint32_t* key) {
+      std::copy(key, key + width,
+                lookupKey.begin() + static_cast<std::ptrdiff_t>(state.anchorKey.size()));
+      const auto found = index.lookup(lookupKey.data());
+      stats_.candidateSteps += 1 + found.size();
+      if (node.children.size() == 1) {
+        // No other child to check: every tuple found survives.
+        state.survivors.insert(state.survivors.end(), found.begin(), found.end());
+        return;
+      }
+      for (std::size_t at = 0; at < found.size(); ++at) {
+        prefetchRow(operand, found, at);
+        if (survives(node, found[at], childIdx)) state.survivors.push_back(found[at]);
+      }
+    };
+    const KeySet& keys =
+        child.children.empty() ? leafKeys(node.children[childIdx]) : childState.sharedKeys;
+    for (std::uint32_t entry = 0; entry < keys.size(); ++entry) visit(keys.key(entry));
+    // The root's survivors are the level's candidates, visited in ascending
+    // order; an inner node's only offer their keys to its parent.
+    if (node.parent == UINT32_MAX) std::sort(state.survivors.begin(), state.survivors.end());
+  }
+
+  const std::vector<PruneNode>& nodes_;
+  std::vector<NodeState>& states_;
+  const EncodedView& encoded_;
+  IndexCache& indexes_;
+  JoinStats& stats_;
+  std::vector<std::uint32_t>& key_;
+  std::vector<std::uint32_t>& lookupKey_;
+  std::vector<std::uint32_t>& childKey_;
+  std::vector<std::span<const std::uint32_t>>& groups_;
+};
+
+}  // namespace
+
+void locateAnchored(const Pruning& pruning, LevelCache& cache, LevelStates& states,
+                    const EncodedView& encoded, IndexCache& indexes,
+                    const std::vector<std::uint32_t>& chosen, JoinStats& stats) {
+  Pruner(pruning, cache, states, encoded, indexes, stats).locate(chosen);
+}
+
+void prune(const Pruning& pruning, LevelCache& cache, LevelStates& states,
+           const EncodedView& encoded, IndexCache& indexes,
+           const std::vector<std::uint32_t>& chosen, JoinStats& stats) {
+  Pruner(pruning, cache, states, encoded, indexes, stats).run(chosen);
+}
+
+}  // namespace natjoin
