@@ -433,6 +433,126 @@ TEST(JoinOrder, FourCycleTakesInnerKeysFromBesideTheIndexedTuples) {
   EXPECT_LE(stats.candidateVisits, n + 3 * rows);
 }
 
+// Relations with many values per name, whose indexes sort each group by
+// its ids after the leading ones, in every listed order: each relation has
+// a name of its own holding its tuple numbers, so that the rows written
+// show which tuples they join, checked against the nested loop's order.
+TEST(JoinOrder, RowsComeInNestedLoopOrderWhereIndexesSortGroupsByOtherIds) {
+  struct Shape {
+    std::vector<std::vector<std::string>> attributes;  // of R0, R1, ...
+    std::size_t smallDomain;                           // of c and d
+  };
+  const Shape shapes[] = {
+      {{{"a", "b"}, {"b", "c"}, {"c", "a"}}, 60},
+      {{{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}}, 60},
+      {{{"a", "b"}, {"b", "c", "d"}, {"c", "d", "a"}}, 8},
+  };
+  // Two names of 60 values each have more combinations than 200 tuples
+  // number directly.
+  const std::size_t tuples = 200;
+  const std::size_t domain = 60;
+  Rng rng(23);
+  int orders = 0;
+  for (const Shape& shape : shapes) {
+    const std::size_t count = shape.attributes.size();
+    std::vector<std::vector<std::vector<std::size_t>>> values(count);
+    Built built;
+    JoinList order;
+    for (std::size_t relIdx = 0; relIdx < count; ++relIdx) {
+      std::vector<std::string> attributes = shape.attributes[relIdx];
+      attributes.push_back(numbered("id", relIdx));
+      std::vector<std::vector<std::size_t>> rows;
+      for (std::size_t tuple = 0; tuple < tuples; ++tuple) {
+        std::vector<std::size_t>& row = values[relIdx].emplace_back();
+        for (std::size_t col = 0; col + 1 < attributes.size(); ++col) {
+          const bool small = attributes[col] == "c" || attributes[col] == "d";
+          row.push_back(rng.below(small ? shape.smallDomain : domain));
+        }
+        rows.push_back(row);
+        rows.back().push_back(tuple);
+      }
+      add(built, numbered("R", relIdx), attributes, rows);
+      order.push_back(numbered("R", relIdx));
+    }
+    // Every combination of one tuple per relation that agrees on every
+    // name, found relation by relation in the order above, where each
+    // shares a name with one before it.
+    std::vector<std::vector<std::size_t>> joined;
+    std::vector<std::size_t> chosen;
+    std::map<std::string, std::size_t> bound;
+    auto loop = [&](auto& self, std::size_t relIdx) -> void {
+      if (relIdx == count) {
+        joined.push_back(chosen);
+        return;
+      }
+      const std::vector<std::string>& names = shape.attributes[relIdx];
+      for (std::size_t tuple = 0; tuple < tuples; ++tuple) {
+        std::vector<std::string> added;
+        bool agrees = true;
+        for (std::size_t col = 0; col < names.size() && agrees; ++col) {
+          const auto [at, isNew] = bound.emplace(names[col], values[relIdx][tuple][col]);
+          if (isNew) added.push_back(names[col]);
+          agrees = isNew || at->second == values[relIdx][tuple][col];
+        }
+        if (agrees) {
+          chosen.push_back(tuple);
+          self(self, relIdx + 1);
+          chosen.pop_back();
+        }
+        for (const std::string& name : added) bound.erase(name);
+      }
+    };
+    loop(loop, 0);
+    std::sort(order.begin(), order.end());
+    do {
+      // The nested loop's rows: the combinations in ascending order of
+      // their tuple numbers taken in the listed order.
+      std::vector<std::vector<std::size_t>> expected;
+      for (const auto& combination : joined) {
+        std::vector<std::size_t>& listed = expected.emplace_back();
+        for (const std::string& name : order) {
+          listed.push_back(combination[static_cast<std::size_t>(std::stoul(name.substr(1)))]);
+        }
+      }
+      std::sort(expected.begin(), expected.end());
+      Operands operands;
+      selectOperands(order, built.relations, operands);
+      for (const Enumeration enumeration : kBothWays) {
+        const std::string result = engineResult(operands, nullptr, 1, enumeration);
+        // "\nresult(names)\n" then one line per row, values "v<number>".
+        std::vector<std::vector<std::string>> lines;
+        std::size_t at = 1;
+        while (at < result.size()) {
+          const std::size_t end = result.find('\n', at);
+          std::string line = result.substr(at, end - at);
+          if (lines.empty()) line = line.substr(7, line.size() - 8);  // the names
+          std::vector<std::string>& fields = lines.emplace_back();
+          std::size_t from = 0;
+          for (std::size_t comma; (comma = line.find(',', from)) != std::string::npos;
+               from = comma + 1) {
+            fields.push_back(line.substr(from, comma - from));
+          }
+          fields.push_back(line.substr(from));
+          at = end + 1;
+        }
+        std::vector<std::vector<std::size_t>> found;
+        for (std::size_t row = 1; row < lines.size(); ++row) {
+          std::vector<std::size_t>& numbers = found.emplace_back();
+          for (const std::string& name : order) {
+            const auto column = std::find(lines[0].begin(), lines[0].end(), "id" + name.substr(1));
+            numbers.push_back(static_cast<std::size_t>(std::stoul(
+                lines[row][static_cast<std::size_t>(column - lines[0].begin())].substr(1))));
+          }
+        }
+        EXPECT_EQ(found, expected) << test::describe(order, built.relations) << nameOf(enumeration);
+      }
+      EXPECT_GT(expected.size(), 20u);
+      ++orders;
+    } while (std::next_permutation(order.begin(), order.end()));
+  }
+  EXPECT_EQ(orders, 6 + 24 + 6);
+}
+
 // A relation of `count` random tuples, value i drawn from [0, domains[i]).
 std::vector<std::vector<std::size_t>> randomTuples(Rng& rng, std::size_t count,
                                                    const std::vector<std::size_t>& domains) {

@@ -55,6 +55,10 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
   const EncodedOperand& operand = encoded.operands[level.operand];
   std::vector<std::uint32_t>& key = states.key();
   if (pruning == nullptr && level.inheritLevel != UINT32_MAX) {
+    // Where the node's tuples are sorted by ids other than its anchors, the
+    // filter fixes those ids: a variable they hold is shared with another
+    // operand of the node's tree, and were it unbound here, this level
+    // would be pruned through that operand. What passes stays ascending.
     const std::span<const std::uint32_t> inherited =
         states.cache(plan, level.inheritLevel).nodes[level.inheritNode].anchored;
     if (inherited.size() <= kMaxInherited) {

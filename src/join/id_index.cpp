@@ -16,26 +16,32 @@ constexpr std::uint32_t kPackedGroup = std::uint32_t{1} << 16;
 // How many members ahead a member's row is fetched while building.
 constexpr std::size_t kRowAhead = 8;
 
+// The most groups numbered directly, for `count` tuples.
+std::uint64_t directLimit(std::size_t count) { return 4 * std::uint64_t{count} + kDirectSlack; }
+
 }  // namespace
+
+std::size_t IdIndex::leadingFor(const EncodedOperand& operand,
+                                std::span<const std::uint32_t> slots) {
+  const std::uint64_t limit = directLimit(operand.aliveCount());
+  std::uint64_t combinations = 1;
+  for (const std::uint32_t slot : slots) {
+    const std::uint64_t domain = operand.domain[slot];
+    if (domain != 0 && combinations > limit / domain) return 1;
+    combinations *= domain;
+  }
+  return slots.size();
+}
 
 IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
                  KeyTable::HashFn hash, std::vector<std::uint32_t> carried)
     : slots_(std::move(slots)), table_(1, hash), carriedSlots_(std::move(carried)) {
   const std::size_t count = operand.aliveCount();
-  const std::uint64_t limit = 4 * std::uint64_t{count} + kDirectSlack;
-
-  // The leading slots: all of them if their combinations are few, else the
-  // first alone.
+  const std::uint64_t limit = directLimit(count);
+  const std::size_t leading = leadingFor(operand, slots_);
   std::uint64_t combinations = 1;
-  std::size_t leading = slots_.size();
-  for (const std::uint32_t slot : slots_) {
-    const std::uint64_t domain = operand.domain[slot];
-    if (domain != 0 && combinations > limit / domain) {
-      leading = 1;
-      combinations = operand.domain[slots_[0]];
-      break;
-    }
-    combinations *= domain;
+  for (std::size_t keyIdx = 0; keyIdx < leading; ++keyIdx) {
+    combinations *= operand.domain[slots_[keyIdx]];
   }
   restWidth_ = slots_.size() - leading;
   hashed_ = combinations > limit;

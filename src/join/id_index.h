@@ -38,6 +38,11 @@ class IdIndex {
   IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
           KeyTable::HashFn hash = hashIds, std::vector<std::uint32_t> carried = {});
 
+  // How many of `slots` lead the groups of an index on them: all where
+  // their combinations are few, else the first.
+  static std::size_t leadingFor(const EncodedOperand& operand,
+                                std::span<const std::uint32_t> slots);
+
   const std::vector<std::uint32_t>& slots() const { return slots_; }
   const std::vector<std::uint32_t>& carriedSlots() const { return carriedSlots_; }
 

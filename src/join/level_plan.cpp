@@ -221,6 +221,20 @@ void carryPruningKeys(const JoinPlan& plan, IndexCache& indexes) {
   }
 }
 
+std::span<const std::uint32_t> sortedSlots(const PruneNode& node, const EncodedOperand& operand) {
+  std::span<const std::uint32_t> slots;
+  if (node.children.empty()) {
+    slots = node.probeSlots;
+  } else if (node.children.size() == 1) {
+    slots = node.childSlots[0];
+  }
+  const std::size_t anchors = node.anchorSlots.size();
+  if (anchors == 0 || slots.size() <= anchors || IdIndex::leadingFor(operand, slots) != anchors) {
+    return {};
+  }
+  return slots;
+}
+
 std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
     const JoinPlan& plan, const EncodedJoin& encoded, std::size_t levelCount) {
   std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> used;
@@ -228,7 +242,12 @@ std::vector<std::pair<std::uint32_t, std::vector<std::uint32_t>>> indexesUsed(
        std::span(plan.levels).first(std::min(levelCount, plan.levels.size()))) {
     if (const Pruning* pruning = plan.pruningOf(level)) {
       for (const PruneNode& node : pruning->nodes) {
-        used.emplace_back(node.operand, node.anchorSlots);
+        const auto sorted = sortedSlots(node, encoded.operands[node.operand]);
+        if (sorted.empty()) {
+          used.emplace_back(node.operand, node.anchorSlots);
+        } else {
+          used.emplace_back(node.operand, std::vector<std::uint32_t>(sorted.begin(), sorted.end()));
+        }
       }
       continue;
     }

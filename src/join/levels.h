@@ -144,17 +144,26 @@ struct JoinPlan {
   }
 };
 
+// Where an index the pruning surely uses finds a node's anchored tuples, as
+// one group sorted by what the node shares with its one child (a leaf: with
+// its parent), its slots; else empty, and the node's tuples are found
+// through an index on its anchors.
+std::span<const std::uint32_t> sortedSlots(const PruneNode& node, const EncodedOperand& operand);
+
 // What one thread keeps of a pruning node from one prefix to the next.
 struct NodeState {
-  // Lazily found indexes: on anchorSlots, on probeSlots, on childSlots.
+  // Lazily found indexes: the one that finds the anchored tuples, either on
+  // anchorSlots or on sortedSlots(); on probeSlots; on childSlots.
   const IdIndex* anchorIndex = nullptr;
+  bool anchorSorted = false;  // whether anchorIndex is on sortedSlots()
   const IdIndex* probeIndex = nullptr;
   std::vector<const IdIndex*> childIndex;
   // Where an inner node's one child's index carries the slots the node
   // shares with its parent: their places among its carried ids.
   std::vector<std::uint32_t> carriedAt;
-  std::vector<std::uint32_t> anchorKey;     // the anchor values of the current prefix
-  std::span<const std::uint32_t> anchored;  // the tuples agreeing with anchorKey
+  std::vector<std::uint32_t> anchorKey;  // the anchor values of the current prefix
+  // The tuples agreeing with anchorKey: ascending, unless anchorSorted.
+  std::span<const std::uint32_t> anchored;
   // Scratch, kept between computations: the node's surviving tuples and,
   // for an inner node, the keys they share with the parent.
   std::vector<std::uint32_t> survivors;

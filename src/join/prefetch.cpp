@@ -17,7 +17,8 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
     const LevelCache& cache = states.cache(plan, levelIdx);
     for (std::size_t nodeIdx = 0; nodeIdx < nodes.size(); ++nodeIdx) {
       const PruneNode& node = nodes[nodeIdx];
-      const IdIndex* anchorIndex = cache.nodes[nodeIdx].anchorIndex;
+      const NodeState& state = cache.nodes[nodeIdx];
+      const IdIndex* anchorIndex = state.anchorIndex;
       if (anchorIndex == nullptr || node.anchorSources.empty()) continue;
       readKey(node.anchorSources, encoded, chosen, key);
       // A leaf is probed through an index whose groups its anchors may
@@ -29,8 +30,8 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
         if (stage == Prefetch::kGroup) index->prefetchGroup(key.data());
         if (stage == Prefetch::kMembers) index->prefetchRest(key.data());
       };
-      prefetchSorted(cache.nodes[nodeIdx].probeIndex);
-      for (const IdIndex* childIndex : cache.nodes[nodeIdx].childIndex) prefetchSorted(childIndex);
+      prefetchSorted(state.probeIndex);
+      for (const IdIndex* childIndex : state.childIndex) prefetchSorted(childIndex);
       if (stage == Prefetch::kGroup) {
         anchorIndex->prefetchGroup(key.data());
         continue;
@@ -39,7 +40,13 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
         anchorIndex->prefetchMembers(key.data());
         continue;
       }
-      const std::span<const std::uint32_t> found = anchorIndex->lookup(key.data());
+      std::span<const std::uint32_t> found;
+      if (state.anchorSorted) {
+        const IdIndex::SortedGroup group = anchorIndex->sortedGroup(key.data());
+        found = {group.members, group.size};
+      } else {
+        found = anchorIndex->lookup(key.data());
+      }
       if (found.empty() || found.size() > 2) continue;
       const EncodedOperand& operand = encoded.operands[node.operand];
       for (const std::uint32_t tuple : found) {

@@ -58,9 +58,20 @@ class Pruner {
       NodeState& state = states_[nodeIdx];
       readKey(node.anchorSources, encoded_, chosen, state.anchorKey);
       if (state.anchorIndex == nullptr) {
-        state.anchorIndex = &indexes_.get(node.operand, node.anchorSlots);
+        // An index the pruning reads anyway, sorted by other ids, finds the
+        // anchored tuples as well as one on the anchors alone would, and
+        // saves building that one.
+        const auto sorted = sortedSlots(node, encoded_.operands[node.operand]);
+        state.anchorSorted = !sorted.empty();
+        state.anchorIndex =
+            &indexes_.get(node.operand, state.anchorSorted ? sorted : node.anchorSlots);
       }
-      state.anchored = state.anchorIndex->lookup(state.anchorKey.data());
+      if (state.anchorSorted) {
+        const IdIndex::SortedGroup group = state.anchorIndex->sortedGroup(state.anchorKey.data());
+        state.anchored = {group.members, group.size};
+      } else {
+        state.anchored = state.anchorIndex->lookup(state.anchorKey.data());
+      }
     }
     // The walk reads the rows of the anchored tuples: those of all nodes
     // are asked for at once, so that their cache misses overlap.
@@ -197,6 +208,9 @@ class Pruner {
     const bool ownFewer = own.size() <= bestSize;
     if (!ownFewer && keysFromChild(nodeIdx)) return;
     if (!fromSortedOwn(nodeIdx, best, ownFewer)) {
+      // Not a node whose anchored tuples are sorted by other ids (those
+      // have one child, and fromSortedOwn takes them where they are fewer):
+      // survivors of its own tuples come out ascending.
       if (ownFewer) {
         stats_.candidateSteps += own.size();
         for (std::size_t at = 0; at < own.size(); ++at) {
