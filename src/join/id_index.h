@@ -138,9 +138,13 @@ class IdIndex {
   // which a lookup searches.
   void prefetchRest(const std::uint32_t* key) const {
     const std::uint32_t number = groupOf(key);
-    if (number != KeyTable::kNone && restWidth_ > 0) {
-      __builtin_prefetch(restKeys_.data() + std::size_t{groupStart_[number]} * restWidth_);
-    }
+    if (number == KeyTable::kNone || restWidth_ == 0) return;
+    // The first ids and the last: a group of a few dozen members spans a
+    // cache line or two.
+    const std::uint32_t begin = groupStart_[number];
+    const std::uint32_t end = groupStart_[number + 1];
+    __builtin_prefetch(restKeys_.data() + std::size_t{begin} * restWidth_);
+    if (end > begin) __builtin_prefetch(restKeys_.data() + std::size_t{end} * restWidth_ - 1);
   }
 
  private:

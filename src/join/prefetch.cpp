@@ -25,8 +25,10 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
       // find alone; a probe then searches the group's other ids.
       // So is a node through an index sorted by what it shares with a
       // child, which the pruning may walk instead of its anchored tuples.
+      // Where the anchored tuples are found through such an index, the
+      // pruning reads its ids rather than its members.
       auto prefetchSorted = [&](const IdIndex* index) {
-        if (index == nullptr || index->leadingWidth() > key.size()) return;
+        if (index == nullptr || index == anchorIndex || index->leadingWidth() > key.size()) return;
         if (stage == Prefetch::kGroup) index->prefetchGroup(key.data());
         if (stage == Prefetch::kMembers) index->prefetchRest(key.data());
       };
@@ -37,7 +39,11 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
         continue;
       }
       if (stage == Prefetch::kMembers) {
-        anchorIndex->prefetchMembers(key.data());
+        if (state.anchorSorted) {
+          anchorIndex->prefetchRest(key.data());
+        } else {
+          anchorIndex->prefetchMembers(key.data());
+        }
         continue;
       }
       std::span<const std::uint32_t> found;

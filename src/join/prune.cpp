@@ -74,8 +74,10 @@ class Pruner {
       }
     }
     // The walk reads the rows of the anchored tuples: those of all nodes
-    // are asked for at once, so that their cache misses overlap.
+    // are asked for at once, so that their cache misses overlap. Tuples
+    // found sorted by other ids are merged by those, not read.
     for (std::size_t nodeIdx = 0; nodeIdx < nodes_.size(); ++nodeIdx) {
+      if (states_[nodeIdx].anchorSorted) continue;
       const std::span<const std::uint32_t> anchored = states_[nodeIdx].anchored;
       const EncodedOperand& operand = encoded_.operands[nodes_[nodeIdx].operand];
       for (std::size_t at = 0; at < std::min(anchored.size(), kPrefetchAhead); ++at) {

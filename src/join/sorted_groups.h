@@ -53,11 +53,47 @@ std::uint32_t seek(const IdIndex::SortedGroup& group, std::size_t width, std::ui
   return low;
 }
 
+// Lists of one id per member and of similar lengths, where galloping gains
+// little: a plain merge, whose steps do not branch on which list is behind,
+// a branch a processor would mispredict about every other step.
+inline std::uint64_t mergeSingle(const IdIndex::SortedGroup& own, const IdIndex::SortedGroup& other,
+                                 std::vector<std::uint32_t>& found) {
+  std::uint64_t steps = 0;
+  std::uint32_t ownAt = 0;
+  std::uint32_t otherAt = 0;
+  while (ownAt < own.size && otherAt < other.size) {
+    ++steps;
+    const std::uint32_t mine = own.rest[ownAt];
+    const std::uint32_t theirs = other.rest[otherAt];
+    if (mine == theirs) {
+      do {
+        found.push_back(own.members[ownAt++]);
+      } while (ownAt < own.size && own.rest[ownAt] == theirs);
+      ++otherAt;
+      continue;
+    }
+    // Exactly one side moves on; which one is computed, not branched on.
+    const auto behind = static_cast<std::uint32_t>(mine < theirs);
+    ownAt += behind;
+    otherAt += behind ^ 1U;
+  }
+  return steps;
+}
+
+// How many times longer one list may be than the other for a plain merge.
+inline constexpr std::uint32_t kMergeRatio = 4;
+
 // Appends to `found` the members of `own` whose ids occur in `other`, both
 // sorted by those ids, in that order. Returns the steps taken.
 template <std::size_t Width>
 std::uint64_t intersect(const IdIndex::SortedGroup& own, const IdIndex::SortedGroup& other,
                         std::size_t width, std::vector<std::uint32_t>& found) {
+  if constexpr (Width == 1) {
+    const std::uint64_t shorter = std::min(own.size, other.size);
+    if (std::max(own.size, other.size) <= kMergeRatio * shorter) {
+      return mergeSingle(own, other, found);
+    }
+  }
   std::uint64_t steps = 0;
   std::uint32_t ownAt = 0;
   std::uint32_t otherAt = 0;
