@@ -34,7 +34,9 @@ class RowWriter {
         cutsValues_(operands.size()),
         pieceText_(operands.size()),
         pieceHasValue_(operands.size(), false),
-        storageOf_(operands.size(), 0) {
+        storageOf_(operands.size(), 0),
+        chosen_(operands.size(), 0),
+        stale_(operands.size(), 0) {
     for (std::size_t operandIdx = 0; operandIdx < operands.size(); ++operandIdx) {
       const auto& bits = hidden[operandIdx];
       cutsValues_[operandIdx] = bits.any() && hiddenPrefixOf(bits) == 0;
@@ -45,10 +47,38 @@ class RowWriter {
     }
   }
 
-  // Keeps the visible values of `tuple` at outer level `level` ready: a view
-  // of the stored tuple when nothing of it is hidden (no copy, however long
+  // Takes `tuple` at outer level `level`. Its visible values are made ready
+  // when the first row with it is written, since most tuples chosen at the
+  // outer levels of a join with a small result lead to no row: a view of
+  // the stored tuple when nothing of it is hidden (no copy, however long
   // the tuple), else a string made once per chosen tuple.
   void choose(std::size_t level, std::uint32_t tuple) {
+    chosen_[level] = tuple;
+    stale_[level] = 1;
+  }
+
+  // Writes the row of the outer levels' chosen tuples and `tuple` at the
+  // last level.
+  void writeRow(std::uint32_t tuple) {
+    const std::size_t last = operands_.size() - 1;
+    bool written = false;
+    for (std::size_t outer = 0; outer < last; ++outer) {
+      if (stale_[outer] != 0) prepare(outer);
+      if (!pieceHasValue_[outer]) continue;
+      if (written) out_.put(',');
+      out_.write(pieceText_[outer]);
+      written = true;
+    }
+    appendVisible(out_, last, tuple, written);
+    out_.put('\n');
+    out_.endRow();
+  }
+
+ private:
+  // Makes the visible values of the tuple chosen at `level` ready.
+  void prepare(std::size_t level) {
+    stale_[level] = 0;
+    const std::uint32_t tuple = chosen_[level];
     bool written = false;
     if (cutsValues_[level]) {
       std::string& storage = pieceStorage_[storageOf_[level]];
@@ -63,23 +93,6 @@ class RowWriter {
     pieceHasValue_[level] = written;
   }
 
-  // Writes the row of the outer levels' chosen tuples and `tuple` at the
-  // last level.
-  void writeRow(std::uint32_t tuple) {
-    const std::size_t last = operands_.size() - 1;
-    bool written = false;
-    for (std::size_t outer = 0; outer < last; ++outer) {
-      if (!pieceHasValue_[outer]) continue;
-      if (written) out_.put(',');
-      out_.write(pieceText_[outer]);
-      written = true;
-    }
-    appendVisible(out_, last, tuple, written);
-    out_.put('\n');
-    out_.endRow();
-  }
-
- private:
   static void append(std::string& to, std::string_view text) { to += text; }
   static void append(OutputWriter& to, std::string_view text) { to.write(text); }
   static void append(std::string& to, char c) { to += c; }
@@ -118,6 +131,10 @@ class RowWriter {
   // The pieces of the operands whose values are cut out, by storageOf_.
   std::vector<std::string> pieceStorage_;
   std::vector<std::uint32_t> storageOf_;
+  // Per outer level, the chosen tuple, and whether its piece is yet to be
+  // made for it.
+  std::vector<std::uint32_t> chosen_;
+  std::vector<std::uint8_t> stale_;
 };
 
 }  // namespace natjoin
