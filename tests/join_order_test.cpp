@@ -440,12 +440,14 @@ TEST(JoinOrder, FourCycleTakesInnerKeysFromBesideTheIndexedTuples) {
 TEST(JoinOrder, RowsComeInNestedLoopOrderWhereIndexesSortGroupsByOtherIds) {
   struct Shape {
     std::vector<std::vector<std::string>> attributes;  // of R0, R1, ...
-    std::size_t smallDomain;                           // of c and d
+    std::string small;                                 // names of 8 values
   };
   const Shape shapes[] = {
-      {{{"a", "b"}, {"b", "c"}, {"c", "a"}}, 60},
-      {{{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}}, 60},
-      {{{"a", "b"}, {"b", "c", "d"}, {"c", "d", "a"}}, 8},
+      {{{"a", "b"}, {"b", "c"}, {"c", "a"}}, ""},
+      {{{"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "a"}}, ""},
+      {{{"a", "b"}, {"b", "c", "d"}, {"c", "d", "a"}}, "cd"},
+      // R1 pruned through two leaves, R2 and R3, both anchored on b.
+      {{{"a", "b"}, {"a", "c", "d"}, {"c", "b"}, {"d", "b"}}, "b"},
   };
   // Two names of 60 values each have more combinations than 200 tuples
   // number directly.
@@ -465,8 +467,8 @@ TEST(JoinOrder, RowsComeInNestedLoopOrderWhereIndexesSortGroupsByOtherIds) {
       for (std::size_t tuple = 0; tuple < tuples; ++tuple) {
         std::vector<std::size_t>& row = values[relIdx].emplace_back();
         for (std::size_t col = 0; col + 1 < attributes.size(); ++col) {
-          const bool small = attributes[col] == "c" || attributes[col] == "d";
-          row.push_back(rng.below(small ? shape.smallDomain : domain));
+          const bool small = shape.small.find(attributes[col]) != std::string::npos;
+          row.push_back(rng.below(small ? 8 : domain));
         }
         rows.push_back(row);
         rows.back().push_back(tuple);
@@ -550,7 +552,7 @@ TEST(JoinOrder, RowsComeInNestedLoopOrderWhereIndexesSortGroupsByOtherIds) {
       ++orders;
     } while (std::next_permutation(order.begin(), order.end()));
   }
-  EXPECT_EQ(orders, 6 + 24 + 6);
+  EXPECT_EQ(orders, 6 + 24 + 6 + 24);
 }
 
 // A relation of `count` random tuples, value i drawn from [0, domains[i]).
@@ -623,6 +625,35 @@ TEST(JoinOrder, TriangleVisitsOnlyCandidatesThatCloseIt) {
       EXPECT_LE(stats.candidateVisits, r.size() + 2 * rows)
           << shape.name << ", " << nameOf(enumeration);
     }
+  }
+}
+
+TEST(JoinOrder, CandidatesFoundThroughOneLeafAreCheckedAgainstTheOthers) {
+  // join(R, F, X, Y): F's candidates for an R tuple are those with a
+  // partner in X and one in Y, both anchored on R's b. F's tuples sorted by
+  // c are checked against X first, then each survivor against Y; so every
+  // F tuple visited leads to a row.
+  Rng rng(5);
+  const auto r = randomTuples(rng, 200, {60, 8});
+  const auto f = randomTuples(rng, 200, {60, 60, 60});
+  const auto x = randomTuples(rng, 200, {60, 8});
+  const auto y = randomTuples(rng, 200, {60, 8});
+  Built built;
+  add(built, "R", {"a", "b"}, r);
+  add(built, "F", {"a", "c", "d"}, f);
+  add(built, "X", {"c", "b"}, x);
+  add(built, "Y", {"d", "b"}, y);
+  select(built, {"R", "F", "X", "Y"});
+  std::size_t pairs = 0;  // of R ⋈ F
+  for (const auto& rTuple : r) {
+    for (const auto& fTuple : f) pairs += rTuple[0] == fTuple[0] ? 1 : 0;
+  }
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_GT(stats.rows, 20u);
+    EXPECT_GT(pairs, 2 * stats.rows);
+    EXPECT_LE(stats.candidateVisits, r.size() + 3 * stats.rows) << nameOf(enumeration);
   }
 }
 

@@ -129,19 +129,19 @@ class Pruner {
   bool fromSortedOwn(std::size_t nodeIdx, std::uint32_t childIdx, bool ownFewer) {
     const PruneNode& node = nodes_[nodeIdx];
     NodeState& state = states_[nodeIdx];
-    const std::uint32_t leafIdx = node.children[childIdx];
-    const bool leaf = nodes_[leafIdx].children.empty();
+    const std::uint32_t childNode = node.children[childIdx];
+    const bool leaf = nodes_[childNode].children.empty();
     const IdIndex& own = childIndex(nodeIdx, childIdx);
     if (!sortsAnchored(own, node)) return false;
     const IdIndex::SortedGroup mine = own.sortedGroup(state.anchorKey.data());
     const std::size_t width = own.restWidth();
-    if (leaf && sortsAnchored(probeIndex(leafIdx), nodes_[leafIdx])) {
+    if (leaf && sortsAnchored(probeIndex(childNode), nodes_[childNode])) {
       const IdIndex::SortedGroup theirs =
-          probeIndex(leafIdx).sortedGroup(states_[leafIdx].anchorKey.data());
+          probeIndex(childNode).sortedGroup(states_[childNode].anchorKey.data());
       stats_.candidateSteps += width == 1 ? intersect<1>(mine, theirs, width, state.survivors)
                                           : intersect<0>(mine, theirs, width, state.survivors);
     } else if (ownFewer) {
-      NodeState& childState = states_[leafIdx];
+      NodeState& childState = states_[childNode];
       std::vector<std::uint32_t>& key = key_;
       key = childState.anchorKey;
       key.resize(childState.anchorKey.size() + width);
@@ -156,12 +156,13 @@ class Pruner {
         bool partner = false;
         if (leaf) {
           std::copy_n(rest, width, key.end() - static_cast<std::ptrdiff_t>(width));
-          partner = !probeIndex(leafIdx).lookup(key.data()).empty();
+          partner = !probeIndex(childNode).lookup(key.data()).empty();
         } else {
           partner = childState.sharedKeys.contains(rest);
         }
-        if (partner)
+        if (partner) {
           state.survivors.insert(state.survivors.end(), mine.members + at, mine.members + end);
+        }
         at = end;
       }
     } else {
