@@ -21,29 +21,32 @@ void prefetchLevel(const JoinPlan& plan, LevelStates& states, std::size_t levelI
       const IdIndex* anchorIndex = state.anchorIndex;
       if (anchorIndex == nullptr || node.anchorSources.empty()) continue;
       readKey(node.anchorSources, encoded, chosen, key);
-      // A leaf is probed through an index whose groups its anchors may
-      // find alone; a probe then searches the group's other ids.
-      // So is a node through an index sorted by what it shares with a
-      // child, which the pruning may walk instead of its anchored tuples.
-      // Where the anchored tuples are found through such an index, the
-      // pruning reads its ids rather than its members.
-      auto prefetchSorted = [&](const IdIndex* index) {
-        if (index == nullptr || index == anchorIndex || index->leadingWidth() > key.size()) return;
-        if (stage == Prefetch::kGroup) index->prefetchGroup(key.data());
-        if (stage == Prefetch::kMembers) index->prefetchRest(key.data());
-      };
-      prefetchSorted(state.probeIndex);
-      for (const IdIndex* childIndex : state.childIndex) prefetchSorted(childIndex);
-      if (stage == Prefetch::kGroup) {
-        anchorIndex->prefetchGroup(key.data());
-        continue;
-      }
-      if (stage == Prefetch::kMembers) {
-        if (state.anchorSorted) {
+      if (stage == Prefetch::kGroup || stage == Prefetch::kMembers) {
+        // The group of the anchored tuples: their members, or where they
+        // are found sorted by other ids, those ids, which the pruning
+        // merges instead of reading members.
+        if (stage == Prefetch::kGroup) {
+          anchorIndex->prefetchGroup(key.data());
+        } else if (state.anchorSorted) {
           anchorIndex->prefetchRest(key.data());
         } else {
           anchorIndex->prefetchMembers(key.data());
         }
+        // The ids after the anchors in the other indexes the pruning reads
+        // by the same anchors: a leaf's probe index, and a node's indexes
+        // on what it shares with each child.
+        auto prefetchSorted = [&](const IdIndex* index) {
+          if (index == nullptr || index == anchorIndex || index->leadingWidth() > key.size()) {
+            return;
+          }
+          if (stage == Prefetch::kGroup) {
+            index->prefetchGroup(key.data());
+          } else {
+            index->prefetchRest(key.data());
+          }
+        };
+        prefetchSorted(state.probeIndex);
+        for (const IdIndex* childIndex : state.childIndex) prefetchSorted(childIndex);
         continue;
       }
       std::span<const std::uint32_t> found;
