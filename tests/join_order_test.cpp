@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <map>
 #include <new>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -655,6 +656,152 @@ TEST(JoinOrder, CandidatesFoundThroughOneLeafAreCheckedAgainstTheOthers) {
     EXPECT_GT(pairs, 2 * stats.rows);
     EXPECT_LE(stats.candidateVisits, r.size() + 3 * stats.rows) << nameOf(enumeration);
   }
+}
+
+// The engine's rows against the nested loop's for `built`'s relations
+// listed in `orders`.
+void expectNestedLoopRows(const Built& built, const std::vector<JoinList>& orders) {
+  for (const JoinList& order : orders) {
+    Operands operands;
+    selectOperands(order, built.relations, operands);
+    std::vector<JoinCondition> conditions;
+    HiddenColumns hidden;
+    findJoinConditions(operands, conditions, hidden);
+    const std::string expected = test::referenceJoinResult(operands, conditions, hidden);
+    for (const Enumeration enumeration : kBothWays) {
+      EXPECT_TRUE(sameText(engineResult(operands, nullptr, 1, enumeration), expected))
+          << nameOf(enumeration) << ":\n"
+          << test::describe(order, built.relations);
+    }
+  }
+}
+
+// `count` random orders of `names`, the listed one first.
+std::vector<JoinList> someOrders(Rng& rng, JoinList names, std::size_t count) {
+  std::vector<JoinList> orders{names};
+  while (orders.size() < count) {
+    for (std::size_t at = names.size(); at > 1; --at) {
+      std::swap(names[at - 1], names[rng.below(at)]);
+    }
+    orders.push_back(names);
+  }
+  return orders;
+}
+
+TEST(JoinOrder, CliqueOfFourAsksChildrenMeetingOnTheSameNamesOncePerKey) {
+  // join(R, S, T, U, V, W) over the six pairs of a, b, c, d. S's candidates
+  // for an R tuple are pruned through W(c, d), reached from T's d (anchored
+  // on a) and checked against V's d (anchored on b): V is asked once per d,
+  // before W's tuples with it are looked at, not once per W tuple. Each
+  // value has some 15 partners per relation: asking per W tuple costs
+  // 15 * 15 steps per R tuple.
+  const std::size_t n = 3000;
+  const std::size_t values = 200;
+  Rng rng(31);
+  const char* names[] = {"R", "S", "T", "U", "V", "W"};
+  const std::vector<std::string> attributes[] = {{"a", "b"}, {"a", "c"}, {"a", "d"},
+                                                 {"b", "c"}, {"b", "d"}, {"c", "d"}};
+  std::vector<std::vector<std::vector<std::size_t>>> tuples;
+  Built built;
+  for (std::size_t relIdx = 0; relIdx < 6; ++relIdx) {
+    tuples.push_back(randomTuples(rng, n, {values, values}));
+    add(built, names[relIdx], attributes[relIdx], tuples.back());
+  }
+  select(built, {"R", "S", "T", "U", "V", "W"});
+  // Each pair relation as a set, to count the cliques.
+  std::vector<std::set<std::pair<std::size_t, std::size_t>>> pairs(6);
+  for (std::size_t relIdx = 0; relIdx < 6; ++relIdx) {
+    for (const auto& tuple : tuples[relIdx]) pairs[relIdx].insert({tuple[0], tuple[1]});
+  }
+  auto times = [&](std::size_t relIdx, std::size_t x, std::size_t y) {
+    return static_cast<std::size_t>(
+        std::count(tuples[relIdx].begin(), tuples[relIdx].end(), std::vector<std::size_t>{x, y}));
+  };
+  std::size_t rows = 0;
+  for (const auto& [a, b] : pairs[0]) {
+    for (const auto& [a2, c] : pairs[1]) {
+      if (a2 != a || pairs[3].count({b, c}) == 0) continue;
+      for (const auto& [a3, d] : pairs[2]) {
+        if (a3 != a || pairs[4].count({b, d}) == 0 || pairs[5].count({c, d}) == 0) continue;
+        rows += times(0, a, b) * times(1, a, c) * times(2, a, d) * times(3, b, c) * times(4, b, d) *
+                times(5, c, d);
+      }
+    }
+  }
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(stats.rows, rows);
+    // Asked once per W tuple instead, the steps are some 415 per R tuple.
+    EXPECT_LT(stats.candidateSteps, 300 * n) << nameOf(enumeration);
+  }
+
+  // Smaller, in other orders too, against the nested loop.
+  Built small;
+  for (std::size_t relIdx = 0; relIdx < 6; ++relIdx) {
+    add(small, names[relIdx], attributes[relIdx], randomTuples(rng, 12, {3, 3}));
+  }
+  expectNestedLoopRows(small, someOrders(rng, {"R", "S", "T", "U", "V", "W"}, 12));
+}
+
+TEST(JoinOrder, FiveCycleIsWalkedFromBothEndsOfThePrefix) {
+  // join(R, S, T, U, V) closes a five-cycle on a. S's candidates for an R
+  // tuple (a, b) are pruned through T, U and V, with V anchored on a: U
+  // offers T some 64 values of d. S's own tuples with b, some 8, offer T
+  // their c instead: T's tuples are found through those and checked
+  // against U's d, about 64 steps per R tuple, where those found through
+  // U's d were some 512. T's candidates, once R and S are chosen, are
+  // pruned through U and V, which depend on a only: those are walked once
+  // per R tuple, not again for each S tuple.
+  const std::size_t n = 2000;
+  const std::size_t values = 250;
+  Rng rng(37);
+  const char* names[] = {"R", "S", "T", "U", "V"};
+  const std::vector<std::string> attributes[] = {
+      {"a", "b"}, {"b", "c"}, {"c", "d"}, {"d", "e"}, {"e", "a"}};
+  std::vector<std::vector<std::vector<std::size_t>>> tuples;
+  Built built;
+  for (std::size_t relIdx = 0; relIdx < 5; ++relIdx) {
+    tuples.push_back(randomTuples(rng, n, {values, values}));
+    add(built, names[relIdx], attributes[relIdx], tuples.back());
+  }
+  select(built, {"R", "S", "T", "U", "V"});
+  // The rows, counted as paths a-b-c-d through R, S, T times paths d-e-a
+  // through U, V.
+  std::map<std::size_t, std::vector<std::size_t>> byFirst[5];
+  for (std::size_t relIdx = 0; relIdx < 5; ++relIdx) {
+    for (const auto& tuple : tuples[relIdx]) byFirst[relIdx][tuple[0]].push_back(tuple[1]);
+  }
+  std::map<std::pair<std::size_t, std::size_t>, std::size_t> closing;  // (d, a)
+  for (const auto& [d, es] : byFirst[3]) {
+    for (const std::size_t e : es) {
+      for (const std::size_t a : byFirst[4][e]) ++closing[{d, a}];
+    }
+  }
+  std::size_t rows = 0;
+  for (const auto& rTuple : tuples[0]) {
+    for (const std::size_t c : byFirst[1][rTuple[1]]) {
+      for (const std::size_t d : byFirst[2][c]) {
+        const auto found = closing.find({d, rTuple[0]});
+        if (found != closing.end()) rows += found->second;
+      }
+    }
+  }
+  for (const Enumeration enumeration : kBothWays) {
+    JoinStats stats;
+    engineResult(built.operands, &stats, 1, enumeration);
+    EXPECT_EQ(stats.rows, rows);
+    EXPECT_GT(rows, 100u);
+    // Found through U's d and walked again per S tuple, the steps are some
+    // 2,100 per R tuple.
+    EXPECT_LT(stats.candidateSteps, 750 * n) << nameOf(enumeration);
+  }
+
+  Built small;
+  for (std::size_t relIdx = 0; relIdx < 5; ++relIdx) {
+    add(small, names[relIdx], attributes[relIdx], randomTuples(rng, 20, {4, 4}));
+  }
+  expectNestedLoopRows(small, someOrders(rng, {"R", "S", "T", "U", "V"}, 12));
 }
 
 TEST(JoinOrder, UnrelatedLevelDoesNotRepeatTheWorkOfLaterOnes) {

@@ -169,6 +169,20 @@ struct NodeState {
   std::vector<std::uint32_t> survivors;
   KeySet sharedKeys;
   KeySet seenKeys;
+  // Per child, whether a key of the child the node's tuples are found
+  // through decides it (see Pruner::markDecided).
+  std::vector<std::uint8_t> decided;
+  // The anchor values the node's survivors and keys were last computed
+  // for; whether the last computation found its subtree's anchors changed.
+  std::vector<std::uint32_t> computedFor;
+  bool computed = false;
+  bool renewed = false;
+  bool fromParent = false;  // whether found through the parent's tuples
+  // The index the node's tuples are found by through its parent's, found
+  // on first use: on probeSlots, or sorted by what it shares with its one
+  // child after them.
+  const IdIndex* parentIndex = nullptr;
+  bool parentSorted = false;
 };
 
 // What a level keeps from one prefix to the next: candidates, the memo and

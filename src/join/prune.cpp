@@ -44,8 +44,25 @@ class Pruner {
 
   void run(const std::vector<std::uint32_t>& chosen) {
     locate(chosen);
+    // A subtree whose anchors have the values they had when it was last
+    // computed offers its parent the same keys: it is not computed again.
+    // The part of a cycle that hangs from a variable bound early is then
+    // computed once per value of that variable, not once per prefix.
     for (std::size_t nodeIdx = nodes_.size(); nodeIdx-- > 0;) {
-      if (!nodes_[nodeIdx].children.empty()) computeNode(nodeIdx);
+      const PruneNode& node = nodes_[nodeIdx];
+      NodeState& state = states_[nodeIdx];
+      bool renewed = !state.computed || state.anchorKey != state.computedFor;
+      for (const std::uint32_t child : node.children) renewed = renewed || states_[child].renewed;
+      // A node found through its parent's tuples depends on the parent's
+      // anchors too; the parent's are compared before it records them.
+      if (state.fromParent) {
+        const NodeState& parent = states_[node.parent];
+        renewed = renewed || parent.anchorKey != parent.computedFor;
+      }
+      if (!node.children.empty() && (renewed || nodeIdx == 0)) computeNode(nodeIdx);
+      state.renewed = renewed;
+      state.computed = true;
+      state.computedFor = state.anchorKey;
     }
   }
 
@@ -183,13 +200,64 @@ class Pruner {
     return true;
   }
 
-  bool survives(const PruneNode& node, std::uint32_t tuple, std::uint32_t skipChild) {
+  // Whether `tuple` has a partner in every child but `skipChild` and those
+  // `decided` marks.
+  bool survives(const PruneNode& node, std::uint32_t tuple, std::uint32_t skipChild,
+                const std::vector<std::uint8_t>* decided = nullptr) {
     for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
-      if (childIdx == skipChild) continue;
+      if (childIdx == skipChild || (decided != nullptr && (*decided)[childIdx] != 0)) continue;
       ++stats_.candidateSteps;
       if (!hasPartner(node, tuple, node.children[childIdx])) return false;
     }
     return true;
+  }
+
+  // Marks in state.decided the children of the node, other than
+  // `keyChild`, that share with it only slots `keyChild` shares too: for
+  // the tuples found through one key of `keyChild`, each of those has a
+  // partner for all or for none. Returns how many it marked.
+  std::size_t markDecided(const PruneNode& node, NodeState& state, std::uint32_t keyChild) {
+    const SlotPairs& keyShared = nodes_[node.children[keyChild]].sharedWithParent;
+    state.decided.assign(node.children.size(), 0);
+    std::size_t marked = 0;
+    for (std::uint32_t childIdx = 0; childIdx < node.children.size(); ++childIdx) {
+      if (childIdx == keyChild) continue;
+      const SlotPairs& shared = nodes_[node.children[childIdx]].sharedWithParent;
+      const bool covered = std::all_of(shared.begin(), shared.end(), [&](const auto& pair) {
+        return std::any_of(keyShared.begin(), keyShared.end(),
+                           [&](const auto& keyPair) { return keyPair.second == pair.second; });
+      });
+      if (covered) {
+        state.decided[childIdx] = 1;
+        ++marked;
+      }
+    }
+    return marked;
+  }
+
+  // Whether child `childIdx` of the node has a partner for the node's
+  // tuples whose ids shared with child `keyChild` are `key`, the child
+  // being one markDecided() marked.
+  bool keyHasPartner(const PruneNode& node, std::uint32_t childIdx, std::uint32_t keyChild,
+                     const std::uint32_t* key) {
+    const PruneNode& child = nodes_[node.children[childIdx]];
+    const SlotPairs& keyShared = nodes_[node.children[keyChild]].sharedWithParent;
+    NodeState& state = states_[node.children[childIdx]];
+    auto idOf = [&](std::uint32_t parentSlot) {
+      std::size_t at = 0;
+      while (keyShared[at].second != parentSlot) ++at;
+      return key[at];
+    };
+    if (!child.children.empty()) {
+      key_.resize(child.sharedWithParent.size());
+      for (std::size_t keyIdx = 0; keyIdx < key_.size(); ++keyIdx) {
+        key_[keyIdx] = idOf(child.sharedWithParent[keyIdx].second);
+      }
+      return state.sharedKeys.contains(key_.data());
+    }
+    key_ = state.anchorKey;
+    for (const auto& pair : child.sharedWithParent) key_.push_back(idOf(pair.second));
+    return !probeIndex(node.children[childIdx]).lookup(key_.data()).empty();
   }
 
   void computeNode(std::size_t nodeIdx) {
@@ -209,8 +277,18 @@ class Pruner {
     const std::span<const std::uint32_t> own = state.anchored;
     const EncodedOperand& operand = encoded_.operands[node.operand];
     const bool ownFewer = own.size() <= bestSize;
-    if (!ownFewer && keysFromChild(nodeIdx)) return;
-    if (!fromSortedOwn(nodeIdx, best, ownFewer)) {
+    // Through the parent where it offers less than a quarter as many keys
+    // as the other ways start from: a tuple found that way is checked
+    // against the children, where one found through a child's key mostly
+    // is not looked at again.
+    state.fromParent = node.parent != UINT32_MAX &&
+                       4 * states_[node.parent].anchored.size() < std::min(own.size(), bestSize);
+    if (state.fromParent) {
+      keysFromParent(nodeIdx);
+      return;
+    } else if (!ownFewer && keysFromChild(nodeIdx)) {
+      return;
+    } else if (!fromSortedOwn(nodeIdx, best, ownFewer)) {
       // Not a node whose anchored tuples are sorted by other ids (those
       // have one child, and fromSortedOwn takes them where they are fewer):
       // survivors of its own tuples come out ascending.
@@ -339,6 +417,97 @@ class Pruner {
     return true;
   }
 
+  // The keys an inner node offers its parent, found through the parent's
+  // tuples that agree with the parent's anchors: each distinct key they
+  // share with the node is offered where some tuple of the node with it
+  // has a partner in every child. A cycle whose two ends the prefix binds
+  // is then walked from both ends, meeting half way. Keys no such parent
+  // tuple has are left out, which changes nothing: the parent's survivors
+  // are among those tuples.
+  void keysFromParent(std::size_t nodeIdx) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    const std::span<const std::uint32_t> tuples = states_[node.parent].anchored;
+    const EncodedOperand& parentOperand = encoded_.operands[nodes_[node.parent].operand];
+    const std::size_t anchors = state.anchorKey.size();
+    const std::size_t width = node.sharedWithParent.size();
+    std::vector<std::uint32_t>& lookupKey = lookupKey_;
+    lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
+    lookupKey.resize(anchors + width);
+    const std::uint32_t* key = lookupKey.data() + anchors;
+    state.seenKeys.clear();
+    state.sharedKeys.clear();
+    stats_.candidateSteps += tuples.size();
+    for (std::size_t at = 0; at < tuples.size(); ++at) {
+      prefetchRow(parentOperand, tuples, at);
+      const std::uint32_t* row = parentOperand.row(tuples[at]);
+      for (std::size_t keyIdx = 0; keyIdx < width; ++keyIdx) {
+        lookupKey[anchors + keyIdx] = row[node.sharedWithParent[keyIdx].second];
+      }
+      if (state.seenKeys.insert(key) && offersKey(nodeIdx, lookupKey.data())) {
+        state.sharedKeys.insert(key);
+      }
+    }
+  }
+
+  // Whether some tuple of the node agreeing with `key` (its anchors, then
+  // what it shares with its parent) has a partner in every child. Where
+  // the node has one child and an index on `key`'s slots and those it
+  // shares with the child groups by `key` alone, the tuples come sorted by
+  // what they share with the child, beside it: each value is asked once,
+  // and no tuple's row is read.
+  bool offersKey(std::size_t nodeIdx, const std::uint32_t* key) {
+    const PruneNode& node = nodes_[nodeIdx];
+    NodeState& state = states_[nodeIdx];
+    if (state.parentIndex == nullptr) {
+      const EncodedOperand& operand = encoded_.operands[node.operand];
+      std::vector<std::uint32_t> slots = node.probeSlots;
+      if (node.children.size() == 1) {
+        for (const auto& pair : nodes_[node.children[0]].sharedWithParent) {
+          slots.push_back(pair.second);
+        }
+      }
+      if (slots.size() > node.probeSlots.size() &&
+          IdIndex::leadingFor(operand, slots) == node.probeSlots.size()) {
+        state.parentIndex = &indexes_.get(node.operand, slots);
+        state.parentSorted = true;
+      } else {
+        state.parentIndex = &probeIndex(static_cast<std::uint32_t>(nodeIdx));
+        state.parentSorted = false;
+      }
+    }
+    if (state.parentSorted) {
+      const IdIndex::SortedGroup group = state.parentIndex->sortedGroup(key);
+      const std::size_t width = state.parentIndex->restWidth();
+      const std::uint32_t childNode = node.children[0];
+      const bool leaf = nodes_[childNode].children.empty();
+      NodeState& childState = states_[childNode];
+      stats_.candidateSteps += 1;
+      for (std::uint32_t at = 0; at < group.size; ++at) {
+        const std::uint32_t* rest = group.rest + std::size_t{at} * width;
+        if (at > 0 && compareIds<0>(rest - width, rest, width) == 0) continue;
+        ++stats_.candidateSteps;
+        if (leaf) {
+          key_ = childState.anchorKey;
+          key_.insert(key_.end(), rest, rest + width);
+          if (!probeIndex(childNode).lookup(key_.data()).empty()) return true;
+        } else if (childState.sharedKeys.contains(rest)) {
+          return true;
+        }
+      }
+      return false;
+    }
+    const auto found = state.parentIndex->lookup(key);
+    const EncodedOperand& operand = encoded_.operands[node.operand];
+    stats_.candidateSteps += 1;
+    for (std::size_t at = 0; at < found.size(); ++at) {
+      prefetchRow(operand, found, at);
+      ++stats_.candidateSteps;
+      if (survives(node, found[at], UINT32_MAX)) return true;
+    }
+    return false;
+  }
+
   // Finds the node's tuples through the keys child `childIdx` offers: each
   // distinct key leads to its own group of tuples, so no tuple is found
   // twice; the groups are merged into ascending order by a sort.
@@ -353,19 +522,33 @@ class Pruner {
     lookupKey.assign(state.anchorKey.begin(), state.anchorKey.end());
     const std::size_t width = child.sharedWithParent.size();
     lookupKey.resize(state.anchorKey.size() + width);
+    // Children that see no more of a tuple than the key it was found by
+    // are asked once per key, not once per tuple: two children meeting
+    // the node on the same variables (a cycle closed through it) then
+    // cost a lookup per key of one of them.
+    const std::size_t decided = markDecided(node, state, childIdx);
+    const bool perTuple = node.children.size() > 1 + decided;
     auto visit = [&](const std::uint32_t* key) {
       std::copy(key, key + width,
                 lookupKey.begin() + static_cast<std::ptrdiff_t>(state.anchorKey.size()));
       const auto found = index.lookup(lookupKey.data());
       stats_.candidateSteps += 1 + found.size();
-      if (node.children.size() == 1) {
+      if (found.empty()) return;
+      for (std::uint32_t other = 0; decided > 0 && other < node.children.size(); ++other) {
+        if (state.decided[other] == 0) continue;
+        ++stats_.candidateSteps;
+        if (!keyHasPartner(node, other, childIdx, key)) return;
+      }
+      if (!perTuple) {
         // No other child to check: every tuple found survives.
         state.survivors.insert(state.survivors.end(), found.begin(), found.end());
         return;
       }
       for (std::size_t at = 0; at < found.size(); ++at) {
         prefetchRow(operand, found, at);
-        if (survives(node, found[at], childIdx)) state.survivors.push_back(found[at]);
+        if (survives(node, found[at], childIdx, &state.decided)) {
+          state.survivors.push_back(found[at]);
+        }
       }
     };
     const KeySet& keys =
