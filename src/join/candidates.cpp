@@ -18,6 +18,9 @@ constexpr std::size_t kMaxInherited = 16;
 // and in all.
 constexpr std::size_t kMemoPerTuple = 4;
 constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
+// The fewest pruning steps the prefixes agreeing on a pruning's outer
+// values cost before its split candidates are found (see SplitCandidates).
+constexpr std::uint64_t kMinSplitSteps = 64;
 
 // Every ascending list of tuples 0 to 3, by the mask of its members: the
 // candidates of a compacted operand of at most four tuples are one of them,
@@ -39,6 +42,69 @@ bool matches(const std::uint32_t* row, std::span<const std::uint32_t> slots,
              const std::vector<std::uint32_t>& key) {
   for (std::size_t keyIdx = 0; keyIdx < slots.size(); ++keyIdx) {
     if (row[slots[keyIdx]] != key[keyIdx]) return false;
+  }
+  return true;
+}
+
+// The late anchor's id in the tuple `chosen` at its level.
+std::uint32_t lateId(const Pruning& pruning, const EncodedView& encoded,
+                     const std::vector<std::uint32_t>& chosen) {
+  const KeySource& source = pruning.lateSources[0];
+  return encoded.operands[source.operand].id(chosen[source.operand], source.slot);
+}
+
+// Takes the level's candidates from its split candidates where they are
+// found for the prefix's outer values, finding them first where the
+// prefixes with those values have cost enough (see SplitCandidates).
+// Returns false where the level is to be pruned as before.
+bool fromSplit(const JoinPlan& plan, const Pruning& pruning, LevelCache& cache, LevelStates& states,
+               const EncodedView& encoded, IndexCache& indexes,
+               const std::vector<std::uint32_t>& chosen, JoinStats& stats) {
+  const Pruning& split = plan.prunings[pruning.split];
+  if (!cache.split) cache.split = std::make_unique<SplitCandidates>();
+  SplitCandidates& found = *cache.split;
+  readKey(split.cacheSources, encoded, chosen, found.key);
+  if (found.key != found.outerKey) {
+    found.outerKey.swap(found.key);
+    if (found.ready) {
+      found.eager =
+          found.prunedPrefixes != 0 &&
+          static_cast<double>(found.served) * static_cast<double>(found.prunedSteps) >=
+              static_cast<double>(found.lastCost) * static_cast<double>(found.prunedPrefixes);
+    }
+    found.ready = false;
+    found.outerSteps = 0;
+  }
+  if (!found.ready) {
+    if (!found.eager && found.outerSteps < std::max(kMinSplitSteps, found.lastCost)) {
+      return false;
+    }
+    if (!found.cache) found.cache = LevelStates::makeCache(&split);
+    const std::uint64_t stepsBefore = stats.candidateSteps;
+    prune(split, *found.cache, states, encoded, indexes, chosen, stats);
+    const std::vector<std::uint32_t>& survivors = found.cache->nodes[0].survivors;
+    const EncodedOperand& operand = encoded.operands[pruning.nodes[0].operand];
+    const std::uint32_t slot = pruning.lateSlots[0];
+    found.grouped.clear();
+    found.grouped.reserve(survivors.size());
+    for (const std::uint32_t tuple : survivors) {
+      found.grouped.push_back(std::uint64_t{operand.row(tuple)[slot]} << 32 | tuple);
+    }
+    std::sort(found.grouped.begin(), found.grouped.end());
+    stats.candidateSteps += survivors.size();
+    found.lastCost = stats.candidateSteps - stepsBefore;
+    found.ready = true;
+    found.served = 0;
+  }
+  ++found.served;
+  // Later levels may filter the nodes' anchored tuples (Level::inheritLevel).
+  locateAnchored(pruning, cache, states, encoded, indexes, chosen, stats);
+  const std::uint64_t late = lateId(pruning, encoded, chosen);
+  auto at = std::lower_bound(found.grouped.begin(), found.grouped.end(), late << 32);
+  ++stats.candidateSteps;
+  cache.candidates.clear();
+  for (; at != found.grouped.end() && *at >> 32 == late; ++at) {
+    cache.candidates.push_back(static_cast<std::uint32_t>(*at));
   }
   return true;
 }
@@ -100,6 +166,10 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
   }
   readKey(pruning->cacheSources, encoded, chosen, cache.key);
   cache.valid = true;
+  if (pruning->split != Pruning::kNoSplit &&
+      fromSplit(plan, *pruning, cache, states, encoded, indexes, chosen, stats)) {
+    return cache.candidates;
+  }
   if (!cache.memo) {
     cache.memo.emplace(cache.key.size(), kMemoPerTuple * operand.aliveCount() + kMemoSlack);
   }
@@ -113,7 +183,13 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
   const std::uint64_t stepsBefore = stats.candidateSteps;
   prune(*pruning, cache, states, encoded, indexes, chosen, stats);
   cache.candidates.swap(cache.nodes[0].survivors);
-  cache.memo->computed(cache.key.data(), cache.candidates, stats.candidateSteps - stepsBefore);
+  const std::uint64_t steps = stats.candidateSteps - stepsBefore;
+  cache.memo->computed(cache.key.data(), cache.candidates, steps);
+  if (cache.split) {
+    cache.split->outerSteps += steps;
+    cache.split->prunedSteps += steps;
+    ++cache.split->prunedPrefixes;
+  }
   return cache.candidates;
 }
 

@@ -160,9 +160,15 @@ bool enumerateSpan(OutputWriter& out, const PreparedJoin& join, const EncodedVie
       if (out.failed()) return false;
       continue;
     }
-    // The next level's reads for the tuples coming at this one.
+    // The next level's reads for the tuples coming at this one, and the
+    // text of theirs that rows will show: a level whose candidates come
+    // from later operands takes tuples at random places too.
     const bool suffixNext = level + 1 == join.suffix.level && suffix.active();
     const std::span<const std::uint32_t> ahead = pending[level];
+    if (readAhead[level] != 0) {
+      if (ahead.size() > kStartAhead) view.operands[level].prefetchStart(ahead[kStartAhead]);
+      if (ahead.size() > kTextAhead) view.operands[level].prefetchShown(ahead[kTextAhead]);
+    }
     if (readAhead[level + 1] != 0 && ahead.size() > kLevelAhead.back().first) {
       const std::uint32_t current = chosen[level];
       if (suffixNext) {

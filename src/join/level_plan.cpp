@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <exception>
 #include <new>
+#include <optional>
 
 #include "join/join_tree.h"
 #include "join/levels.h"
@@ -142,6 +143,59 @@ bool sourceBefore(const KeySource& a, const KeySource& b) {
   return a.operand != b.operand ? a.operand < b.operand : a.slot < b.slot;
 }
 
+// The values a pruning depends on, each once.
+std::vector<KeySource> cacheSourcesOf(const std::vector<PruneNode>& nodes) {
+  std::vector<KeySource> sources;
+  for (const PruneNode& node : nodes) {
+    sources.insert(sources.end(), node.anchorSources.begin(), node.anchorSources.end());
+  }
+  // Nodes anchored on one variable read it from one place.
+  std::sort(sources.begin(), sources.end(), sourceBefore);
+  sources.erase(std::unique(sources.begin(), sources.end(),
+                            [](const KeySource& a, const KeySource& b) {
+                              return !sourceBefore(a, b) && !sourceBefore(b, a);
+                            }),
+                sources.end());
+  return sources;
+}
+
+// The pruning of `pruning`'s level without the root's anchors read from
+// levels after all the other nodes' anchors, if it has such anchors (see
+// Pruning::split); records them in `pruning`.
+std::optional<Pruning> splitPruning(Pruning& pruning) {
+  std::uint32_t outerLevel = 0;
+  bool outer = false;
+  for (std::size_t nodeIdx = 1; nodeIdx < pruning.nodes.size(); ++nodeIdx) {
+    for (const KeySource& source : pruning.nodes[nodeIdx].anchorSources) {
+      outerLevel = std::max(outerLevel, source.operand);
+      outer = true;
+    }
+  }
+  if (!outer) return std::nullopt;
+  Pruning split{pruning.nodes, {}, Pruning::kNoSplit, {}, {}};
+  PruneNode& root = split.nodes[0];
+  root.anchorSlots.clear();
+  root.anchorSources.clear();
+  const PruneNode& whole = pruning.nodes[0];
+  for (std::size_t anchorIdx = 0; anchorIdx < whole.anchorSlots.size(); ++anchorIdx) {
+    const bool late = whole.anchorSources[anchorIdx].operand > outerLevel;
+    (late ? pruning.lateSlots : root.anchorSlots).push_back(whole.anchorSlots[anchorIdx]);
+    (late ? pruning.lateSources : root.anchorSources).push_back(whole.anchorSources[anchorIdx]);
+  }
+  if (pruning.lateSlots.empty() || pruning.lateSlots.size() > Pruning::kMaxSplitWidth) {
+    pruning.lateSlots.clear();
+    pruning.lateSources.clear();
+    return std::nullopt;
+  }
+  root.probeSlots = root.anchorSlots;
+  root.childSlots.clear();
+  for (const std::uint32_t child : root.children) {
+    root.childSlots.push_back(concat(root.anchorSlots, split.nodes[child].sharedWithParent, true));
+  }
+  split.cacheSources = cacheSourcesOf(split.nodes);
+  return split;
+}
+
 }  // namespace
 
 void boundSlotsOf(const JoinClasses& classes, std::uint32_t operand, std::uint32_t level,
@@ -194,20 +248,22 @@ const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint3
 LevelCache& LevelStates::cache(const JoinPlan& plan, std::size_t levelIdx) {
   if (caches_.empty()) caches_.resize(indexes_.size());
   std::unique_ptr<LevelCache>& cache = caches_[levelIdx];
-  if (!cache) {
-    cache = std::make_unique<LevelCache>();
-    if (const Pruning* pruning = plan.pruningOf(plan.levels[levelIdx])) {
-      cache->nodes.resize(pruning->nodes.size());
-      for (std::size_t nodeIdx = 0; nodeIdx < pruning->nodes.size(); ++nodeIdx) {
-        const PruneNode& node = pruning->nodes[nodeIdx];
-        NodeState& state = cache->nodes[nodeIdx];
-        state.childIndex.assign(node.children.size(), nullptr);
-        state.sharedKeys = KeySet(node.sharedWithParent.size());
-        state.seenKeys = KeySet(node.sharedWithParent.size());
-      }
-    }
-  }
+  if (!cache) cache = makeCache(plan.pruningOf(plan.levels[levelIdx]));
   return *cache;
+}
+
+std::unique_ptr<LevelCache> LevelStates::makeCache(const Pruning* pruning) {
+  auto cache = std::make_unique<LevelCache>();
+  if (pruning == nullptr) return cache;
+  cache->nodes.resize(pruning->nodes.size());
+  for (std::size_t nodeIdx = 0; nodeIdx < pruning->nodes.size(); ++nodeIdx) {
+    const PruneNode& node = pruning->nodes[nodeIdx];
+    NodeState& state = cache->nodes[nodeIdx];
+    state.childIndex.assign(node.children.size(), nullptr);
+    state.sharedKeys = KeySet(node.sharedWithParent.size());
+    state.seenKeys = KeySet(node.sharedWithParent.size());
+  }
+  return cache;
 }
 
 void carryPruningKeys(const JoinPlan& plan, IndexCache& indexes) {
@@ -277,20 +333,15 @@ JoinPlan planLevels(const JoinClasses& classes) {
     std::vector<PruneNode> nodes = planPruning(classes, holders, levelIdx);
     if (nodes.empty()) continue;
     Pruning pruning;
-    std::vector<KeySource>& cacheSources = pruning.cacheSources;
-    for (const PruneNode& node : nodes) {
-      cacheSources.insert(cacheSources.end(), node.anchorSources.begin(), node.anchorSources.end());
-    }
-    // Nodes anchored on one variable read it from one place.
-    std::sort(cacheSources.begin(), cacheSources.end(), sourceBefore);
-    cacheSources.erase(std::unique(cacheSources.begin(), cacheSources.end(),
-                                   [](const KeySource& a, const KeySource& b) {
-                                     return !sourceBefore(a, b) && !sourceBefore(b, a);
-                                   }),
-                       cacheSources.end());
+    pruning.cacheSources = cacheSourcesOf(nodes);
     pruning.nodes = std::move(nodes);
+    std::optional<Pruning> split = splitPruning(pruning);
     level.pruning = static_cast<std::uint32_t>(plan.prunings.size());
     plan.prunings.push_back(std::move(pruning));
+    if (split) {
+      plan.prunings.back().split = static_cast<std::uint32_t>(plan.prunings.size());
+      plan.prunings.push_back(std::move(*split));
+    }
   }
   // The latest earlier level that prunes through each unpruned operand.
   std::vector<std::pair<std::uint32_t, std::uint32_t>> latest(plan.levels.size(), {UINT32_MAX, 0});

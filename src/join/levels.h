@@ -95,6 +95,18 @@ struct Pruning {
   std::vector<PruneNode> nodes;  // node 0 is the root, the level's operand
   // Every value the pruned candidates depend on.
   std::vector<KeySource> cacheSources;
+  // Where some of the root's anchors are read from levels after every
+  // other anchor (join(G, D, F, H) with F(k, h) anchored on D's k and
+  // pruned through H(h, g) anchored on G's g), the candidates of all the
+  // prefixes that agree on the other values are the same tuples, grouped
+  // by those late anchors: the entry in JoinPlan::prunings of the pruning
+  // without them, and the root's slots of them and where they are read
+  // (at most kMaxSplitWidth), else kNoSplit.
+  std::uint32_t split = kNoSplit;
+  std::vector<std::uint32_t> lateSlots;
+  std::vector<KeySource> lateSources;
+  static constexpr std::uint32_t kNoSplit = UINT32_MAX;
+  static constexpr std::size_t kMaxSplitWidth = 1;
 };
 
 // A level's plan, the same for every thread. Its slots and their sources
@@ -185,6 +197,33 @@ struct NodeState {
   bool parentSorted = false;
 };
 
+struct LevelCache;
+
+// A pruned level's candidates for every value of its root's late anchors
+// at once (Pruning::split), found for the other values in `outerKey`:
+// the tuples grouped by the late anchors' ids, ascending within a group.
+// They are found at once for new outer values where they paid for the
+// last ones (the prefixes they served would have cost more steps to prune
+// one by one, on average, than finding them did), else once the prefixes
+// agreeing on `outerKey` have cost more pruning steps than finding them did
+// the last time: prefixes that seldom repeat the other values then cost
+// no more than about twice what they did. 8 bytes per tuple held; at most
+// one operand's tuples.
+struct SplitCandidates {
+  std::vector<std::uint32_t> outerKey;
+  std::vector<std::uint32_t> key;  // scratch for the next prefix's
+  bool ready = false;
+  bool eager = false;            // whether to find them at once for new outer values
+  std::uint64_t outerSteps = 0;  // pruning steps spent since outerKey changed
+  std::uint64_t lastCost = 0;    // steps the last finding took
+  std::uint64_t served = 0;      // prefixes served since they were found
+  // All prefixes pruned one by one so far, and their steps.
+  std::uint64_t prunedPrefixes = 0;
+  std::uint64_t prunedSteps = 0;
+  std::vector<std::uint64_t> grouped;  // late id << 32 | tuple, ascending
+  std::unique_ptr<LevelCache> cache;   // the split pruning's state
+};
+
 // What a level keeps from one prefix to the next: candidates, the memo and
 // scratch. Each thread has its own, made on first use, so that levels that
 // never need one (most, in a join of thousands of operands) cost nothing.
@@ -195,7 +234,8 @@ struct LevelCache {
   // Pruned candidates already found, by the values they depend on. Capped:
   // at most kMemoPerTuple ids per tuple of the operand, plus keys.
   std::optional<ListMemo> memo;
-  std::vector<NodeState> nodes;  // parallel to the pruning's nodes
+  std::vector<NodeState> nodes;            // parallel to the pruning's nodes
+  std::unique_ptr<SplitCandidates> split;  // made on first use
 };
 
 // One thread's state of the levels: 8 bytes per level, and 8 more per
@@ -207,6 +247,8 @@ class LevelStates {
   // The index on the level's bound slots, once looked up.
   const IdIndex*& index(std::size_t levelIdx) { return indexes_[levelIdx]; }
   LevelCache& cache(const JoinPlan& plan, std::size_t levelIdx);
+  // A cache for `pruning`, not a level's own.
+  static std::unique_ptr<LevelCache> makeCache(const Pruning* pruning);
   // Scratch for the keys of lookups, which are done with before the next.
   std::vector<std::uint32_t>& key() { return key_; }
   std::vector<std::uint32_t>& lookupKey() { return lookupKey_; }
