@@ -436,6 +436,68 @@ std::uint64_t starFactLast(Writer& out, const Size& size) {
   return star(out, size, {"D1", "D2", "D3", "F"});
 }
 
+// A snowflake: facts F(k1, k2, m), dimensions D1(k1, g) and D2(k2, x)
+// holding their keys once each, and G(g, h) below D1 holding its 100 values
+// of g once each. Every fact is in exactly one row.
+std::uint64_t snowflake(Writer& out, const Size& size, const std::vector<std::string_view>& order) {
+  const std::uint64_t facts = size(500'000);
+  const std::uint64_t first = size(10'000);
+  const std::uint64_t second = size(1'000);
+  const std::uint64_t groups = size(100);
+  SplitMix64 rng(0x736e6f77'00000005ULL);
+  out.joinList(order);
+  std::string line;
+
+  out.relation("F", {"k1", "k2", "m"});
+  for (std::uint64_t i = 0; i < facts; ++i) {
+    line.clear();
+    appendKey(line, rng.below(first));
+    line += ',';
+    appendKey(line, rng.below(second));
+    line += ',';
+    appendWord(line, rng);
+    out.row(line);
+  }
+  out.relation("D1", {"k1", "g"});
+  for (std::uint64_t key : permutation(first, rng)) {
+    line.clear();
+    appendKey(line, key);
+    line += ',';
+    appendKey(line, key % groups);
+    out.row(line);
+  }
+  out.relation("D2", {"k2", "x"});
+  for (std::uint64_t key : permutation(second, rng)) {
+    line.clear();
+    appendKey(line, key);
+    line += ',';
+    appendWord(line, rng);
+    out.row(line);
+  }
+  out.relation("G", {"g", "h"});
+  for (std::uint64_t key : permutation(groups, rng)) {
+    line.clear();
+    appendKey(line, key);
+    line += ',';
+    appendWord(line, rng);
+    out.row(line);
+  }
+  return facts;
+}
+std::uint64_t snowFactFirst(Writer& out, const Size& size) {
+  return snowflake(out, size, {"F", "D1", "G", "D2"});
+}
+// G's value is bound first and D2's key next, so F's candidates are the
+// facts whose k1 D1 pairs with that value, grouped by k2.
+std::uint64_t snowOuterFirst(Writer& out, const Size& size) {
+  return snowflake(out, size, {"G", "D2", "F", "D1"});
+}
+// D1's candidates for a G value and a D2 key are restricted by F through
+// that key: an intersection no index answers.
+std::uint64_t snowDimsFirst(Writer& out, const Size& size) {
+  return snowflake(out, size, {"G", "D2", "D1", "F"});
+}
+
 // R(a) and S(b) share no attribute: every pair is a row.
 std::uint64_t cross2(Writer& out, const Size& size) {
   const std::uint64_t tuples = size(400);
@@ -670,6 +732,9 @@ constexpr Workload kWorkloads[] = {
     {"cycle4", cycle4, true},
     {"chaincycle", chainCycle, true},
     {"chain8", chain8, true},
+    {"snow-factfirst", snowFactFirst, true},
+    {"snow-outerfirst", snowOuterFirst, true},
+    {"snow-dimsfirst", snowDimsFirst, true},
     {"chain3", chain3Rst, false},
     {"star4", starFactFirst, false},
 };
