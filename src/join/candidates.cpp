@@ -21,6 +21,9 @@ constexpr std::size_t kMemoSlack = std::size_t{1} << 16;
 // The fewest pruning steps the prefixes agreeing on a pruning's outer
 // values cost before its split candidates are found (see SplitCandidates).
 constexpr std::uint64_t kMinSplitSteps = 64;
+// How many tuples grouped by a late leaf's ids a level may hold, per tuple
+// of the level's operand and of the leaf, beyond kMemoSlack.
+constexpr std::size_t kSplitPerTuple = 2;
 
 // Every ascending list of tuples 0 to 3, by the mask of its members: the
 // candidates of a compacted operand of at most four tuples are one of them,
@@ -53,6 +56,49 @@ std::uint32_t lateId(const Pruning& pruning, const EncodedView& encoded,
   return encoded.operands[source.operand].id(chosen[source.operand], source.slot);
 }
 
+// Fills found.grouped from the root's `survivors` of the split pruning:
+// each with the late id of its own row, or of each partner it has in the
+// late leaf. Returns false where those pairs would outgrow the operands.
+bool groupByLate(const Pruning& pruning, SplitCandidates& found,
+                 std::span<const std::uint32_t> survivors, const EncodedView& encoded,
+                 IndexCache& indexes, JoinStats& stats) {
+  const EncodedOperand& operand = encoded.operands[pruning.nodes[0].operand];
+  const std::uint32_t slot = pruning.lateSlots[0];
+  found.grouped.clear();
+  if (pruning.lateNode == 0) {
+    found.grouped.reserve(survivors.size());
+    for (const std::uint32_t tuple : survivors) {
+      found.grouped.push_back(std::uint64_t{operand.row(tuple)[slot]} << 32 | tuple);
+    }
+    stats.candidateSteps += survivors.size();
+  } else {
+    const PruneNode& leaf = pruning.nodes[pruning.lateNode];
+    const EncodedOperand& leafOperand = encoded.operands[leaf.operand];
+    if (found.leafIndex == nullptr) {
+      std::vector<std::uint32_t> slots;
+      for (const auto& pair : leaf.sharedWithParent) slots.push_back(pair.first);
+      found.leafIndex = &indexes.get(leaf.operand, slots);
+    }
+    const std::size_t limit =
+        kSplitPerTuple * (operand.aliveCount() + leafOperand.aliveCount()) + kMemoSlack;
+    for (const std::uint32_t tuple : survivors) {
+      const std::uint32_t* row = operand.row(tuple);
+      found.key.clear();
+      for (const auto& pair : leaf.sharedWithParent) found.key.push_back(row[pair.second]);
+      const std::span<const std::uint32_t> partners = found.leafIndex->lookup(found.key.data());
+      stats.candidateSteps += 1 + partners.size();
+      if (found.grouped.size() + partners.size() > limit) return false;
+      for (const std::uint32_t partner : partners) {
+        found.grouped.push_back(std::uint64_t{leafOperand.row(partner)[slot]} << 32 | tuple);
+      }
+    }
+  }
+  std::sort(found.grouped.begin(), found.grouped.end());
+  // Partners that agree on the late id give the tuple once.
+  found.grouped.erase(std::unique(found.grouped.begin(), found.grouped.end()), found.grouped.end());
+  return true;
+}
+
 // Takes the level's candidates from its split candidates where they are
 // found for the prefix's outer values, finding them first where the
 // prefixes with those values have cost enough (see SplitCandidates).
@@ -79,19 +125,22 @@ bool fromSplit(const JoinPlan& plan, const Pruning& pruning, LevelCache& cache, 
     if (!found.eager && found.outerSteps < std::max(kMinSplitSteps, found.lastCost)) {
       return false;
     }
+    if (found.abandoned) return false;
     if (!found.cache) found.cache = LevelStates::makeCache(&split);
     const std::uint64_t stepsBefore = stats.candidateSteps;
-    prune(split, *found.cache, states, encoded, indexes, chosen, stats);
-    const std::vector<std::uint32_t>& survivors = found.cache->nodes[0].survivors;
-    const EncodedOperand& operand = encoded.operands[pruning.nodes[0].operand];
-    const std::uint32_t slot = pruning.lateSlots[0];
-    found.grouped.clear();
-    found.grouped.reserve(survivors.size());
-    for (const std::uint32_t tuple : survivors) {
-      found.grouped.push_back(std::uint64_t{operand.row(tuple)[slot]} << 32 | tuple);
+    std::span<const std::uint32_t> survivors;
+    if (split.nodes.size() == 1) {
+      // Only the leaf pruned the root: its anchored tuples all survive.
+      locateAnchored(split, *found.cache, states, encoded, indexes, chosen, stats);
+      survivors = found.cache->nodes[0].anchored;
+    } else {
+      prune(split, *found.cache, states, encoded, indexes, chosen, stats);
+      survivors = found.cache->nodes[0].survivors;
     }
-    std::sort(found.grouped.begin(), found.grouped.end());
-    stats.candidateSteps += survivors.size();
+    if (!groupByLate(pruning, found, survivors, encoded, indexes, stats)) {
+      found.abandoned = true;
+      return false;
+    }
     found.lastCost = stats.candidateSteps - stepsBefore;
     found.ready = true;
     found.served = 0;

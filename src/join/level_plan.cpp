@@ -162,7 +162,7 @@ std::vector<KeySource> cacheSourcesOf(const std::vector<PruneNode>& nodes) {
 // The pruning of `pruning`'s level without the root's anchors read from
 // levels after all the other nodes' anchors, if it has such anchors (see
 // Pruning::split); records them in `pruning`.
-std::optional<Pruning> splitPruning(Pruning& pruning) {
+std::optional<Pruning> splitAtRoot(Pruning& pruning) {
   std::uint32_t outerLevel = 0;
   bool outer = false;
   for (std::size_t nodeIdx = 1; nodeIdx < pruning.nodes.size(); ++nodeIdx) {
@@ -172,7 +172,8 @@ std::optional<Pruning> splitPruning(Pruning& pruning) {
     }
   }
   if (!outer) return std::nullopt;
-  Pruning split{pruning.nodes, {}, Pruning::kNoSplit, {}, {}};
+  Pruning split;
+  split.nodes = pruning.nodes;
   PruneNode& root = split.nodes[0];
   root.anchorSlots.clear();
   root.anchorSources.clear();
@@ -194,6 +195,58 @@ std::optional<Pruning> splitPruning(Pruning& pruning) {
   }
   split.cacheSources = cacheSourcesOf(split.nodes);
   return split;
+}
+
+// The same where the late anchor is a leaf child's of the root, its only
+// one: the pruning without that leaf.
+std::optional<Pruning> splitAtLeaf(Pruning& pruning) {
+  const std::vector<PruneNode>& nodes = pruning.nodes;
+  std::uint32_t latest = 0;
+  for (const PruneNode& node : nodes) {
+    for (const KeySource& source : node.anchorSources) latest = std::max(latest, source.operand);
+  }
+  std::uint32_t leaf = kNone;
+  std::uint32_t holders = 0;
+  for (std::uint32_t nodeIdx = 0; nodeIdx < nodes.size(); ++nodeIdx) {
+    const auto& sources = nodes[nodeIdx].anchorSources;
+    if (std::any_of(sources.begin(), sources.end(),
+                    [&](const KeySource& source) { return source.operand == latest; })) {
+      ++holders;
+      leaf = nodeIdx;
+    }
+  }
+  if (holders != 1 || leaf == 0) return std::nullopt;
+  const PruneNode& late = nodes[leaf];
+  if (late.parent != 0 || !late.children.empty() ||
+      late.anchorSlots.size() > Pruning::kMaxSplitWidth) {
+    return std::nullopt;
+  }
+  Pruning split;
+  for (std::uint32_t nodeIdx = 0; nodeIdx < nodes.size(); ++nodeIdx) {
+    if (nodeIdx == leaf) continue;
+    PruneNode node = nodes[nodeIdx];
+    auto renumber = [&](std::uint32_t idx) { return idx > leaf ? idx - 1 : idx; };
+    if (node.parent != UINT32_MAX) node.parent = renumber(node.parent);
+    if (nodeIdx == 0) {
+      const auto at = std::find(node.children.begin(), node.children.end(), leaf);
+      node.childSlots.erase(node.childSlots.begin() + (at - node.children.begin()));
+      node.children.erase(at);
+    }
+    for (std::uint32_t& child : node.children) child = renumber(child);
+    split.nodes.push_back(std::move(node));
+  }
+  split.cacheSources = cacheSourcesOf(split.nodes);
+  if (split.cacheSources.empty()) return std::nullopt;
+  pruning.lateNode = leaf;
+  pruning.lateSlots = late.anchorSlots;
+  pruning.lateSources = late.anchorSources;
+  return split;
+}
+
+// The pruning without its late anchors, if it has them (Pruning::split).
+std::optional<Pruning> splitPruning(Pruning& pruning) {
+  if (std::optional<Pruning> split = splitAtRoot(pruning)) return split;
+  return splitAtLeaf(pruning);
 }
 
 }  // namespace

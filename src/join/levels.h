@@ -99,10 +99,15 @@ struct Pruning {
   // other anchor (join(G, D, F, H) with F(k, h) anchored on D's k and
   // pruned through H(h, g) anchored on G's g), the candidates of all the
   // prefixes that agree on the other values are the same tuples, grouped
-  // by those late anchors: the entry in JoinPlan::prunings of the pruning
-  // without them, and the root's slots of them and where they are read
-  // (at most kMaxSplitWidth), else kNoSplit.
+  // by those late anchors. Where the late anchor is instead a leaf's below
+  // the root, its only one (join(G, D, H, F), H pruned through F anchored
+  // on D's k), they are the root's tuples grouped by the values of it that
+  // their partners in the leaf have. The entry in JoinPlan::prunings of the
+  // pruning without the late anchors (and without such a leaf), the node
+  // that has them, its slots of them and where they are read (at most
+  // kMaxSplitWidth); else kNoSplit.
   std::uint32_t split = kNoSplit;
+  std::uint32_t lateNode = 0;
   std::vector<std::uint32_t> lateSlots;
   std::vector<KeySource> lateSources;
   static constexpr std::uint32_t kNoSplit = UINT32_MAX;
@@ -207,8 +212,10 @@ struct LevelCache;
 // one by one, on average, than finding them did), else once the prefixes
 // agreeing on `outerKey` have cost more pruning steps than finding them did
 // the last time: prefixes that seldom repeat the other values then cost
-// no more than about twice what they did. 8 bytes per tuple held; at most
-// one operand's tuples.
+// no more than about twice what they did. 8 bytes per tuple held (once per
+// late id): at most the operand's tuples, or where a leaf's ids group them,
+// a few per tuple of the operand and the leaf (beyond that they are given
+// up for the run).
 struct SplitCandidates {
   std::vector<std::uint32_t> outerKey;
   std::vector<std::uint32_t> key;  // scratch for the next prefix's
@@ -220,6 +227,8 @@ struct SplitCandidates {
   // All prefixes pruned one by one so far, and their steps.
   std::uint64_t prunedPrefixes = 0;
   std::uint64_t prunedSteps = 0;
+  bool abandoned = false;              // whether they outgrew their limit once
+  const IdIndex* leafIndex = nullptr;  // a late leaf's, on what it shares with the root
   std::vector<std::uint64_t> grouped;  // late id << 32 | tuple, ascending
   std::unique_ptr<LevelCache> cache;   // the split pruning's state
 };
