@@ -14,9 +14,10 @@
 // are found at once by walking them and sorted. For an acyclic join (chains,
 // stars, trees, and cross products of such) listed in any order the work is
 // then about proportional to input plus output, up to a log factor, except
-// where a level is restricted by a later operand through values bound
-// after those of the level's own anchors, and a prefix has too many rows
-// to be walked at once; for a cyclic join it stays within the worst-case
+// where a level is restricted by a later operand, deeper than a leaf
+// below it, through values bound after those of the level's own anchors,
+// and a prefix has too many rows to be walked at once; for a cyclic join
+// it stays within the worst-case
 // bound of the largest possible result for such inputs, up to a log factor,
 // for the shapes tested (triangles, four-cycles, cycles at the end of a chain).
 //
