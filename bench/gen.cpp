@@ -389,13 +389,27 @@ std::uint64_t deadend3(Writer& out, const Size& size) {
   return chain(out, {"R", "S", "T"}, rng, size(100'000), size(2'000), size(100'000), true);
 }
 
+// A relation (key, word) holding the keys 0..count-1 once each, shuffled.
+void dimension(Writer& out, std::string_view name, const std::vector<std::string>& attributes,
+               std::uint64_t count, SplitMix64& rng) {
+  out.relation(name, attributes);
+  std::string line;
+  for (std::uint64_t key : permutation(count, rng)) {
+    line.clear();
+    appendKey(line, key);
+    line += ',';
+    appendWord(line, rng);
+    out.row(line);
+  }
+}
+
 // F(k1, k2, k3, m) and dimensions Di(ki, xi) holding keys 0..999 once each.
 // F's keys are drawn from [0, 1050), so a fact row is in the result exactly
 // when all three keys are below 1000.
 std::uint64_t star(Writer& out, const Size& size, const std::vector<std::string_view>& order) {
   const std::uint64_t facts = size(500'000);
-  const std::uint64_t dimension = size(1'000);
-  const std::uint64_t keyRange = dimension + (dimension + 19) / 20;
+  const std::uint64_t perDimension = size(1'000);
+  const std::uint64_t keyRange = perDimension + (perDimension + 19) / 20;
   SplitMix64 rng(0x73746172'00000004ULL);
   out.joinList(order);
   std::string line;
@@ -407,7 +421,7 @@ std::uint64_t star(Writer& out, const Size& size, const std::vector<std::string_
     bool matches = true;
     for (int k = 0; k < 3; ++k) {
       const std::uint64_t key = rng.below(keyRange);
-      matches = matches && key < dimension;
+      matches = matches && key < perDimension;
       appendKey(line, key);
       line += ',';
     }
@@ -418,14 +432,8 @@ std::uint64_t star(Writer& out, const Size& size, const std::vector<std::string_
 
   for (int d = 1; d <= 3; ++d) {
     const auto number = static_cast<std::uint64_t>(d);
-    out.relation(numbered('D', number), {numbered('k', number), numbered('x', number)});
-    for (std::uint64_t key : permutation(dimension, rng)) {
-      line.clear();
-      appendKey(line, key);
-      line += ',';
-      appendWord(line, rng);
-      out.row(line);
-    }
+    dimension(out, numbered('D', number), {numbered('k', number), numbered('x', number)},
+              perDimension, rng);
   }
   return rows;
 }
@@ -466,22 +474,8 @@ std::uint64_t snowflake(Writer& out, const Size& size, const std::vector<std::st
     appendKey(line, key % groups);
     out.row(line);
   }
-  out.relation("D2", {"k2", "x"});
-  for (std::uint64_t key : permutation(second, rng)) {
-    line.clear();
-    appendKey(line, key);
-    line += ',';
-    appendWord(line, rng);
-    out.row(line);
-  }
-  out.relation("G", {"g", "h"});
-  for (std::uint64_t key : permutation(groups, rng)) {
-    line.clear();
-    appendKey(line, key);
-    line += ',';
-    appendWord(line, rng);
-    out.row(line);
-  }
+  dimension(out, "D2", {"k2", "x"}, second, rng);
+  dimension(out, "G", {"g", "h"}, groups, rng);
   return facts;
 }
 std::uint64_t snowFactFirst(Writer& out, const Size& size) {
