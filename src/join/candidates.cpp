@@ -146,8 +146,7 @@ bool fromSplit(const JoinPlan& plan, const Pruning& pruning, LevelCache& cache, 
     found.served = 0;
   }
   ++found.served;
-  // Later levels may filter the nodes' anchored tuples (Level::inheritLevel).
-  locateAnchored(pruning, cache, states, encoded, indexes, chosen, stats);
+  if (pruning.inherited) locateAnchored(pruning, cache, states, encoded, indexes, chosen, stats);
   const std::uint64_t late = lateId(pruning, encoded, chosen);
   auto at = std::lower_bound(found.grouped.begin(), found.grouped.end(), late << 32);
   ++stats.candidateSteps;
@@ -224,7 +223,9 @@ std::span<const std::uint32_t> findCandidates(const JoinPlan& plan, LevelStates&
   }
   if (cache.memo->consult(cache.key.data())) {
     if (const auto candidates = cache.memo->find(cache.key.data())) {
-      locateAnchored(*pruning, cache, states, encoded, indexes, chosen, stats);
+      if (pruning->inherited) {
+        locateAnchored(*pruning, cache, states, encoded, indexes, chosen, stats);
+      }
       cache.candidates.assign(candidates->begin(), candidates->end());
       return cache.candidates;
     }

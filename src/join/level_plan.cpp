@@ -405,6 +405,7 @@ JoinPlan planLevels(const JoinClasses& classes) {
       const PruneNode& node = plan.pruningOf(plan.levels[inheritLevel])->nodes[inheritNode];
       level.inheritLevel = inheritLevel;
       level.inheritNode = inheritNode;
+      plan.prunings[plan.levels[inheritLevel].pruning].inherited = true;
       level.filterBegin = static_cast<std::uint32_t>(plan.slots.size());
       for (std::uint32_t boundIdx = 0; boundIdx < level.boundCount; ++boundIdx) {
         const std::uint32_t slot = plan.slots[level.boundBegin + boundIdx];

@@ -108,6 +108,10 @@ struct Pruning {
   // kMaxSplitWidth); else kNoSplit.
   std::uint32_t split = kNoSplit;
   std::uint32_t lateNode = 0;
+  // Whether a later level filters the nodes' anchored tuples
+  // (Level::inheritLevel): they are then found for every prefix, also
+  // where the candidates come from elsewhere.
+  bool inherited = false;
   std::vector<std::uint32_t> lateSlots;
   std::vector<KeySource> lateSources;
   static constexpr std::uint32_t kNoSplit = UINT32_MAX;
