@@ -52,7 +52,7 @@ bool matches(const std::uint32_t* row, std::span<const std::uint32_t> slots,
 // The late anchor's id in the tuple `chosen` at its level.
 std::uint32_t lateId(const Pruning& pruning, const EncodedView& encoded,
                      const std::vector<std::uint32_t>& chosen) {
-  const KeySource& source = pruning.lateSources[0];
+  const KeySource& source = pruning.lateSource;
   return encoded.operands[source.operand].id(chosen[source.operand], source.slot);
 }
 
@@ -63,7 +63,7 @@ bool groupByLate(const Pruning& pruning, SplitCandidates& found,
                  std::span<const std::uint32_t> survivors, const EncodedView& encoded,
                  IndexCache& indexes, JoinStats& stats) {
   const EncodedOperand& operand = encoded.operands[pruning.nodes[0].operand];
-  const std::uint32_t slot = pruning.lateSlots[0];
+  const std::uint32_t slot = pruning.lateSlot;
   found.grouped.clear();
   if (pruning.lateNode == 0) {
     found.grouped.reserve(survivors.size());

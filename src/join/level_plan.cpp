@@ -178,16 +178,19 @@ std::optional<Pruning> splitAtRoot(Pruning& pruning) {
   root.anchorSlots.clear();
   root.anchorSources.clear();
   const PruneNode& whole = pruning.nodes[0];
+  std::size_t lateCount = 0;
   for (std::size_t anchorIdx = 0; anchorIdx < whole.anchorSlots.size(); ++anchorIdx) {
-    const bool late = whole.anchorSources[anchorIdx].operand > outerLevel;
-    (late ? pruning.lateSlots : root.anchorSlots).push_back(whole.anchorSlots[anchorIdx]);
-    (late ? pruning.lateSources : root.anchorSources).push_back(whole.anchorSources[anchorIdx]);
+    if (whole.anchorSources[anchorIdx].operand > outerLevel) {
+      ++lateCount;
+      pruning.lateSlot = whole.anchorSlots[anchorIdx];
+      pruning.lateSource = whole.anchorSources[anchorIdx];
+    } else {
+      root.anchorSlots.push_back(whole.anchorSlots[anchorIdx]);
+      root.anchorSources.push_back(whole.anchorSources[anchorIdx]);
+    }
   }
-  if (pruning.lateSlots.empty() || pruning.lateSlots.size() > Pruning::kMaxSplitWidth) {
-    pruning.lateSlots.clear();
-    pruning.lateSources.clear();
-    return std::nullopt;
-  }
+  // Candidates are grouped by one late id.
+  if (lateCount != 1) return std::nullopt;
   root.probeSlots = root.anchorSlots;
   root.childSlots.clear();
   for (const std::uint32_t child : root.children) {
@@ -217,8 +220,7 @@ std::optional<Pruning> splitAtLeaf(Pruning& pruning) {
   }
   if (holders != 1 || leaf == 0) return std::nullopt;
   const PruneNode& late = nodes[leaf];
-  if (late.parent != 0 || !late.children.empty() ||
-      late.anchorSlots.size() > Pruning::kMaxSplitWidth) {
+  if (late.parent != 0 || !late.children.empty() || late.anchorSlots.size() != 1) {
     return std::nullopt;
   }
   Pruning split;
@@ -238,8 +240,8 @@ std::optional<Pruning> splitAtLeaf(Pruning& pruning) {
   split.cacheSources = cacheSourcesOf(split.nodes);
   if (split.cacheSources.empty()) return std::nullopt;
   pruning.lateNode = leaf;
-  pruning.lateSlots = late.anchorSlots;
-  pruning.lateSources = late.anchorSources;
+  pruning.lateSlot = late.anchorSlots[0];
+  pruning.lateSource = late.anchorSources[0];
   return split;
 }
 

@@ -95,27 +95,25 @@ struct Pruning {
   std::vector<PruneNode> nodes;  // node 0 is the root, the level's operand
   // Every value the pruned candidates depend on.
   std::vector<KeySource> cacheSources;
-  // Where some of the root's anchors are read from levels after every
+  // Where one of the root's anchors is read from a level after every
   // other anchor (join(G, D, F, H) with F(k, h) anchored on D's k and
   // pruned through H(h, g) anchored on G's g), the candidates of all the
   // prefixes that agree on the other values are the same tuples, grouped
-  // by those late anchors. Where the late anchor is instead a leaf's below
-  // the root, its only one (join(G, D, H, F), H pruned through F anchored
+  // by that late anchor. Where the late anchor is instead the only one of
+  // a leaf below the root (join(G, D, H, F), H pruned through F anchored
   // on D's k), they are the root's tuples grouped by the values of it that
   // their partners in the leaf have. The entry in JoinPlan::prunings of the
-  // pruning without the late anchors (and without such a leaf), the node
-  // that has them, its slots of them and where they are read (at most
-  // kMaxSplitWidth); else kNoSplit.
+  // pruning without the late anchor (and without such a leaf), the node
+  // that has it, its slot of it and where it is read; else kNoSplit.
   std::uint32_t split = kNoSplit;
   std::uint32_t lateNode = 0;
+  std::uint32_t lateSlot = 0;
+  KeySource lateSource{};
+  static constexpr std::uint32_t kNoSplit = UINT32_MAX;
   // Whether a later level filters the nodes' anchored tuples
   // (Level::inheritLevel): they are then found for every prefix, also
   // where the candidates come from elsewhere.
   bool inherited = false;
-  std::vector<std::uint32_t> lateSlots;
-  std::vector<KeySource> lateSources;
-  static constexpr std::uint32_t kNoSplit = UINT32_MAX;
-  static constexpr std::size_t kMaxSplitWidth = 1;
 };
 
 // A level's plan, the same for every thread. Its slots and their sources
@@ -208,9 +206,9 @@ struct NodeState {
 
 struct LevelCache;
 
-// A pruned level's candidates for every value of its root's late anchors
-// at once (Pruning::split), found for the other values in `outerKey`:
-// the tuples grouped by the late anchors' ids, ascending within a group.
+// A pruned level's candidates for every value of its late anchor at once
+// (Pruning::split), found for the other values in `outerKey`: the tuples
+// grouped by the late anchor's ids, ascending within a group.
 // They are found at once for new outer values where they paid for the
 // last ones (the prefixes they served would have cost more steps to prune
 // one by one, on average, than finding them did), else once the prefixes
