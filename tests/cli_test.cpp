@@ -148,8 +148,10 @@ TEST(Cli, DatabaseFromStandardInput) {
 TEST(Cli, RunningOutOfMemoryFailsAndLeavesTheOutputAlone) {
   TempDir dir;
   std::string big = "join(R)\n\nR(a)\n";
-  big.reserve(std::size_t{200} << 20);
-  while (big.size() < (std::size_t{200} << 20)) big += "0123456789abcdef\n";
+  std::string lines;
+  while (lines.size() < (std::size_t{1} << 20)) lines += "0123456789abcdef\n";
+  big.reserve(std::size_t{201} << 20);
+  while (big.size() < (std::size_t{200} << 20)) big += lines;
   writeFile(dir.file("db.txt"), big);
   writeFile(dir.file("out.txt"), "keep me");
   const RunResult run =

@@ -220,7 +220,7 @@ TEST(JoinEngine, RowReachesTheFileWhileTheJoinGoesOn) {
   // One triangle first, then a long cycle of tuples that every semi-join
   // keeps (each has partners on both sides) but that closes no triangle:
   // the enumeration works on for a while after the row without writing.
-  const int length = 300000;
+  const int length = 100000;
   std::string r = "\nR(a, b)\nhit,hit\n";
   std::string s = "\nS(b, c)\nhit,hit\n";
   std::string t = "\nT(c, a)\nhit,hit\n";

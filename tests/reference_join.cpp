@@ -1,5 +1,6 @@
 #include "reference_join.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace natjoin::test {
@@ -32,20 +33,34 @@ std::string referenceJoinResult(const Operands& operands,
     }
   }
 
+  // Each condition is checked at the later of its two operands:
+  // a combination failing it there fails for every choice of the operands
+  // after it, so the odometer turns that wheel on at once. The rows and their
+  // order are those of trying every combination.
+  std::vector<std::vector<JoinCondition>> checkedAt(n);
+  for (const JoinCondition& c : conditions) {
+    checkedAt[std::max(c.leftOperand, c.rightOperand)].push_back(c);
+  }
   std::vector<std::size_t> cursor(n, 0);
-  for (;;) {
-    bool holds = true;
-    for (const JoinCondition& c : conditions) {
+  const auto holdsAt = [&](std::size_t p) {
+    for (const JoinCondition& c : checkedAt[p]) {
       const auto& left = tuples[c.leftOperand][cursor[c.leftOperand]];
       const auto& right = tuples[c.rightOperand][cursor[c.rightOperand]];
       // A value position the tuple lacks fails the condition.
       if (c.leftAttribute >= left.size() || c.rightAttribute >= right.size() ||
           left[c.leftAttribute] != right[c.rightAttribute]) {
-        holds = false;
-        break;
+        return false;
       }
     }
-    if (holds) {
+    return true;
+  };
+  std::size_t p = 0;  // every condition checked before p holds
+  for (;;) {
+    if (holdsAt(p)) {
+      if (p + 1 < n) {
+        cursor[++p] = 0;
+        continue;
+      }
       first = true;
       for (std::size_t i = 0; i < n; ++i) {
         const auto& values = tuples[i][cursor[i]];
@@ -59,12 +74,9 @@ std::string referenceJoinResult(const Operands& operands,
       out += '\n';
     }
     // Odometer: the last operand turns fastest.
-    std::size_t p = n;
-    for (;;) {
+    while (++cursor[p] == tuples[p].size()) {
       if (p == 0) return out;
       --p;
-      if (++cursor[p] < tuples[p].size()) break;
-      cursor[p] = 0;
     }
   }
 }

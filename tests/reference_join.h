@@ -1,5 +1,6 @@
 // The join written as the plain nested loop over every combination of one
-// tuple per operand, as simply as possible. It is the reference the engine is
+// tuple per operand, as simply as possible (a combination is given up at the
+// first operand where a condition fails). It is the reference the engine is
 // compared with: slow, but obviously right.
 #ifndef NATJOIN_TESTS_REFERENCE_JOIN_H_
 #define NATJOIN_TESTS_REFERENCE_JOIN_H_
