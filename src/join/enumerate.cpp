@@ -304,6 +304,8 @@ void enumerateParallel(OutputWriter& out, const PreparedJoin& join, unsigned thr
   const std::size_t chunkSize =
       std::max<std::size_t>(1, total / (std::size_t{threads} * kChunksPerThread));
   const std::size_t chunkCount = (total + chunkSize - 1) / chunkSize;
+  // A thread beyond the chunks would find nothing to claim.
+  threads = static_cast<unsigned>(std::min<std::size_t>(threads, chunkCount));
   Coordinator coordinator(out, chunkCount, std::size_t{threads} * kMaxAheadPerThread);
   std::vector<JoinStats> threadStats(threads);
   // The indexes every thread will need are built first, side by side.
