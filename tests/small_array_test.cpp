@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <new>
 #include <utility>
@@ -66,6 +67,28 @@ TEST(SmallArray, LargeArraysGrowAndShrinkWhereTheyAreKeepingTheirValues) {
   array.resize(2);
   array.shrink_to_fit();
   EXPECT_EQ(valuesOf(array), (std::vector<std::uint32_t>{0, 7}));
+}
+
+TEST(SmallArray, LargeArraysAssignedZerosHoldOnlyZeros) {
+  // Fresh pages are zeros already and are not written; pages an array holds
+  // from before, or values on the heap, are.
+  const std::size_t large = SmallArray::kMappedFrom + 5;
+  for (const std::size_t before : {std::size_t{0}, std::size_t{3}, std::size_t{1000}, large}) {
+    SmallArray array;
+    array.assign(before, 7);
+    array.assign(large, 0);
+    ASSERT_EQ(array.size(), large);
+    EXPECT_EQ(std::count(array.begin(), array.end(), 0u), static_cast<std::ptrdiff_t>(large))
+        << before;
+    array.clear();
+    array.resize(large / 2, 9);
+    array.resize(large, 0);
+    EXPECT_EQ(std::count(array.begin(), array.end(), 9u), static_cast<std::ptrdiff_t>(large / 2))
+        << before;
+    EXPECT_EQ(std::count(array.begin(), array.end(), 0u),
+              static_cast<std::ptrdiff_t>(large - large / 2))
+        << before;
+  }
 }
 
 TEST(SmallArray, CopiesAndMovesEitherKind) {

@@ -60,8 +60,11 @@ class SmallArray {
     if (capacity > capacity_) moveTo(capacity);
   }
   void resize(std::size_t size, std::uint32_t value = 0) {
+    // Pages mapped afresh read as zeros: they are left for whoever writes
+    // the values to fault in, often several threads side by side.
+    const bool zeroed = value == 0 && size_ == 0 && isMapped(size) && !isMapped(capacity_);
     reserve(size);
-    if (size > size_) std::fill(data() + size_, data() + size, value);
+    if (size > size_ && !zeroed) std::fill(data() + size_, data() + size, value);
     size_ = static_cast<std::uint32_t>(size);
   }
   void assign(std::size_t size, std::uint32_t value) {
@@ -111,8 +114,13 @@ class SmallArray {
       heap_ = remapStorage(heap_, capacity_, capacity);
     } else {
       std::uint32_t* const to = allocateStorage(capacity);
-      std::copy_n(data(), std::min<std::size_t>(size_, capacity), to);
-      if (onHeap()) freeStorage(heap_, capacity_);
+      const std::size_t kept = std::min<std::size_t>(size_, capacity);
+      if (onHeap()) {
+        std::copy_n(heap_, kept, to);
+        freeStorage(heap_, capacity_);
+      } else {
+        std::copy_n(inPlace_, std::min(kept, kInPlace), to);
+      }
       heap_ = to;
     }
     capacity_ = static_cast<std::uint32_t>(capacity);
