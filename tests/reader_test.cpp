@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "reader/database_file.h"
 #include "test_util.h"
 
 namespace natjoin {
@@ -411,6 +412,26 @@ TEST(ReaderTuples, AnyTupleIsFoundByNumberPastCheckpointsAndEmptyLines) {
     EXPECT_EQ(direct.text(), expected[at]) << at;
     EXPECT_EQ(TupleCursor(relation, at).next().text(), expected[at]) << at;
   }
+}
+
+TEST(DatabaseFile, LargeFileReadsTheSameInHalvesAsInOne) {
+  // Over the size read in two halves at once; every line differs, so a half
+  // read to the wrong place shows.
+  test::TempDir dir;
+  std::string text = "join(R)\n\nR(a)\n";
+  for (int line = 0; text.size() < (std::size_t{9} << 20) + 3; ++line) {
+    (text += std::to_string(line)) += '\n';
+  }
+  test::writeFile(dir.file("db.txt"), text);
+  for (const unsigned threads : {1u, 2u, 3u}) {
+    Buffer buffer;
+    ASSERT_TRUE(buffer.loadFile(dir.file("db.txt").c_str(), threads));
+    ASSERT_EQ(buffer.bytes().size(), text.size()) << threads;
+    EXPECT_TRUE(std::string_view(buffer.bytes().data(), buffer.bytes().size()) == text) << threads;
+  }
+  Buffer missing;
+  EXPECT_FALSE(missing.loadFile(dir.file("none.txt").c_str(), 2));
+  EXPECT_TRUE(missing.bytes().empty());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "echo/echo.h"
 #include "join/engine.h"
 #include "join/planning.h"
+#include "join/threads.h"
 #include "output/progress.h"
 #include "output/sinks.h"
 #include "reader/database_file.h"
@@ -64,7 +65,7 @@ int run(int argc, const char* const* argv) {
   // The database is read whole and closed before the output is opened, so
   // both arguments may name the same file.
   Database db;
-  if (!readDatabaseFile(argv[1], db)) {
+  if (!readDatabaseFile(argv[1], db, threadCount())) {
     say("Hibas filenev.");
     return kExitFailure;
   }

@@ -24,6 +24,7 @@
 #include "join/reduce.h"
 #include "join/stats.h"
 #include "join/suffix.h"
+#include "join/threads.h"
 #include "output/writer.h"
 
 namespace natjoin {
@@ -40,10 +41,6 @@ struct PreparedJoin {
   // Whether to read ahead however small the operands are (see ReadAhead).
   bool alwaysReadAhead = false;
 };
-
-// The number of threads to use: NATJOIN_THREADS if it holds a positive
-// number, else the number of cores.
-unsigned threadCount();
 
 // Writes every row of `join` to `out`, stopping early once a write fails.
 void enumerateRows(OutputWriter& out, const PreparedJoin& join, unsigned threads, JoinStats& stats);

@@ -10,6 +10,10 @@
 
 namespace natjoin {
 
+// The number of threads to use: NATJOIN_THREADS if it holds a positive
+// number, else the number of cores.
+unsigned threadCount();
+
 // What becomes of the work of threads the system does not give: done on
 // this thread after its own, where each thread has a share of its own;
 // nothing, where threads claim work from a common pool until none is left.

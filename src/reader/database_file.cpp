@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 
 #include "reader/reader.h"
 
@@ -17,6 +19,10 @@ namespace natjoin {
 namespace {
 
 constexpr std::size_t kMinReadSize = std::size_t{1} << 16;
+// Files from this size are read in two halves at once: each thread faults
+// its half of the buffer in and copies into it, which for a large file
+// costs more than the reading thread's start.
+constexpr std::size_t kHalvedReadFrom = std::size_t{8} << 20;
 
 class FileDescriptor {
  public:
@@ -47,6 +53,35 @@ void adviseHugePages(char* data, std::size_t size) {
   if (length > 0) ::madvise(data + skip, length, MADV_HUGEPAGE);
 }
 
+// Reads bytes [from, to) of `fd` into data + from. False on an error or
+// where the file ends sooner (it was cut meanwhile).
+bool readRange(int fd, char* data, std::size_t from, std::size_t to) {
+  while (from < to) {
+    const ssize_t got = ::pread(fd, data + from, to - from, static_cast<off_t>(from));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    from += static_cast<std::size_t>(got);
+  }
+  return true;
+}
+
+// Reads the first `size` bytes of `fd` into `data`, the second half on a
+// thread of its own. False where that thread cannot be had or a half
+// cannot be read in full: the caller then reads the file as it comes.
+bool readHalves(int fd, char* data, std::size_t size) {
+  const std::size_t half = size / 2;
+  bool secondRead = false;
+  std::thread second;
+  try {
+    second = std::thread([&] { secondRead = readRange(fd, data, half, size); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  const bool firstRead = readRange(fd, data, 0, half);
+  second.join();
+  return firstRead && secondRead;
+}
+
 }  // namespace
 
 Buffer Buffer::copyOf(std::string_view bytes) {
@@ -67,7 +102,7 @@ void Buffer::reserve(std::size_t capacity) {
   adviseHugePages(grown, capacity);
 }
 
-bool Buffer::loadFile(const char* path) {
+bool Buffer::loadFile(const char* path, unsigned threads) {
   size_ = 0;
   FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) return false;
@@ -76,7 +111,16 @@ bool Buffer::loadFile(const char* path) {
   // (a pipe, a device) grows the buffer as it goes.
   struct stat info {};
   if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    reserve(static_cast<std::size_t>(info.st_size) + 1);
+    const auto size = static_cast<std::size_t>(info.st_size);
+    reserve(size + 1);
+    // Read in halves, the loop below then only finds the end (or what was
+    // added meanwhile). Where that fails, the loop reads it all again.
+    if (threads > 1 && size >= kHalvedReadFrom && readHalves(file.get(), data_.get(), size) &&
+        ::lseek(file.get(), info.st_size, SEEK_SET) == info.st_size) {
+      size_ = size;
+    } else if (::lseek(file.get(), 0, SEEK_SET) != 0) {
+      return false;
+    }
   }
   reserve(kMinReadSize);
   for (;;) {
@@ -107,8 +151,8 @@ bool Buffer::loadFile(const char* path) {
   }
 }
 
-bool readDatabaseFile(const char* path, Database& db) {
-  if (!db.text.loadFile(path)) return false;
+bool readDatabaseFile(const char* path, Database& db, unsigned threads) {
+  if (!db.text.loadFile(path, threads)) return false;
   readDatabase(db.text.bytes(), db.joinList, db.relations);
   return true;
 }

@@ -26,8 +26,9 @@ class Buffer {
   // Replaces the contents with the whole of the file `path` (anything read()
   // can read: a regular file, a pipe, a device). Returns false if it cannot
   // be opened or read; the buffer is then empty. Throws std::bad_alloc when
-  // memory runs out.
-  bool loadFile(const char* path);
+  // memory runs out. A large regular file is read in two halves side by
+  // side where `threads` allows.
+  bool loadFile(const char* path, unsigned threads = 1);
 
  private:
   struct Free {
@@ -46,9 +47,9 @@ struct Database {
   Relations relations;
 };
 
-// Reads the file `path` into `db`. Returns false if the file cannot be opened
-// or read in full; `db` is then left empty.
-bool readDatabaseFile(const char* path, Database& db);
+// Reads the file `path` into `db`, on up to `threads` threads. Returns false
+// if the file cannot be opened or read in full; `db` is then left empty.
+bool readDatabaseFile(const char* path, Database& db, unsigned threads = 1);
 
 // Reads a database from a text in memory (for tests and tools).
 void readDatabaseText(std::string_view text, Database& db);
