@@ -28,6 +28,7 @@
 
 #include "join/columns.h"
 #include "join/key_table.h"
+#include "join/small_array.h"
 
 namespace natjoin {
 
@@ -167,12 +168,14 @@ class IdIndex {
   bool hashed_ = false;                        // leading group through table_
   std::vector<std::uint32_t> leadingDomains_;  // else per leading slot, its ids
   KeyTable table_;
-  std::size_t restWidth_ = 0;              // ids after the leading ones
-  std::vector<std::uint32_t> groupStart_;  // per group, where its members begin
-  std::vector<std::uint32_t> members_;     // tuple numbers, grouped
-  std::vector<std::uint32_t> restKeys_;    // restWidth_ ids per member
+  std::size_t restWidth_ = 0;  // ids after the leading ones
+  // Arrays of a million values or more are pages of their own, faulted in
+  // as huge pages where the system allows (see SmallArray).
+  SmallArray groupStart_;  // per group, where its members begin
+  SmallArray members_;     // tuple numbers, grouped
+  SmallArray restKeys_;    // restWidth_ ids per member
   std::vector<std::uint32_t> carriedSlots_;
-  std::vector<std::uint32_t> carried_;  // carriedSlots_.size() ids per member
+  SmallArray carried_;  // carriedSlots_.size() ids per member
 };
 
 }  // namespace natjoin
