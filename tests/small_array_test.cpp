@@ -1,6 +1,6 @@
 // The small array keeps two values in place, the rest on the heap, and a
 // large array in pages of its own; every way between them must keep the
-// values.
+// values. The text starts of tuples are kept in such arrays.
 #include "join/small_array.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +10,8 @@
 #include <new>
 #include <utility>
 #include <vector>
+
+#include "join/columns.h"
 
 namespace natjoin {
 namespace {
@@ -113,6 +115,32 @@ TEST(SmallArray, CopiesAndMovesEitherKind) {
     EXPECT_EQ(valuesOf(assigned), withOne);
     assigned = original;
     EXPECT_EQ(assigned, original);
+  }
+}
+
+TEST(TextStarts, KeepStartsAndNoneInFourOrEightBytes) {
+  // Texts under 4 GiB keep a start in 4 bytes, longer ones in 8; a start
+  // never set reads as none, large arrays included (their pages are fresh).
+  for (const std::uint64_t textSize : {std::uint64_t{1000}, std::uint64_t{UINT32_MAX} - 1,
+                                       std::uint64_t{UINT32_MAX}, std::uint64_t{1} << 33}) {
+    const std::uint64_t last = std::min<std::uint64_t>(textSize, (std::uint64_t{1} << 33) - 1);
+    const std::size_t count = SmallArray::kMappedFrom + 3;
+    TextStarts starts;
+    starts.reset(count, textSize);
+    starts.set(0, 0);
+    starts.set(1, last);  // the shown part may begin at the text's very end
+    starts.set(2, TextStarts::kNone);
+    starts.set(count - 1, 7);
+    EXPECT_EQ(starts[0], 0u) << textSize;
+    EXPECT_EQ(starts[1], last) << textSize;
+    EXPECT_EQ(starts[2], TextStarts::kNone) << textSize;
+    EXPECT_EQ(starts[3], TextStarts::kNone) << textSize;
+    EXPECT_EQ(starts[count - 2], TextStarts::kNone) << textSize;
+    EXPECT_EQ(starts[count - 1], 7u) << textSize;
+    starts.keepOnly(std::vector<std::uint32_t>{1, 3, static_cast<std::uint32_t>(count - 1)});
+    EXPECT_EQ(starts[0], last) << textSize;
+    EXPECT_EQ(starts[1], TextStarts::kNone) << textSize;
+    EXPECT_EQ(starts[2], 7u) << textSize;
   }
 }
 

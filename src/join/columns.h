@@ -35,16 +35,20 @@ class TextStarts {
  public:
   static constexpr std::uint64_t kNone = UINT64_MAX;
 
+  // Every start kNone. A start is kept plus one, so that kNone is zero and
+  // a large array of them is fresh pages, faulted in as the starts are
+  // set, never filled first.
   void reset(std::size_t count, std::uint64_t textSize) {
-    wide_ = textSize >= kNarrowNone;
-    words_.assign(wide_ ? 2 * count : count, kNarrowNone);
+    wide_ = textSize >= UINT32_MAX;
+    words_.assign(wide_ ? 2 * count : count, 0);
   }
   void set(std::size_t tuple, std::uint64_t start) {
+    const std::uint64_t kept = start + 1;  // kNone wraps to 0
     if (wide_) {
-      words_[2 * tuple] = static_cast<std::uint32_t>(start);
-      words_[2 * tuple + 1] = static_cast<std::uint32_t>(start >> 32);
+      words_[2 * tuple] = static_cast<std::uint32_t>(kept);
+      words_[2 * tuple + 1] = static_cast<std::uint32_t>(kept >> 32);
     } else {
-      words_[tuple] = static_cast<std::uint32_t>(start);
+      words_[tuple] = static_cast<std::uint32_t>(kept);
     }
   }
   // Keeps the starts of the tuples in `kept` (ascending), renumbered from 0
@@ -65,17 +69,14 @@ class TextStarts {
     __builtin_prefetch(words_.data() + (wide_ ? 2 * tuple : tuple));
   }
   std::uint64_t operator[](std::size_t tuple) const {
-    if (wide_) {
-      return words_[2 * tuple] | std::uint64_t{words_[2 * tuple + 1]} << 32;
-    }
-    const std::uint32_t start = words_[tuple];
-    return start == kNarrowNone ? kNone : start;
+    const std::uint64_t kept =
+        wide_ ? words_[2 * tuple] | std::uint64_t{words_[2 * tuple + 1]} << 32 : words_[tuple];
+    return kept - 1;  // 0, for none, wraps to kNone
   }
 
  private:
-  static constexpr std::uint32_t kNarrowNone = UINT32_MAX;
-
-  // Per tuple one word, or where wide, two: the low half, then the high.
+  // Per tuple one word, or where wide, two: the low half, then the high;
+  // the start plus one, 0 for none.
   SmallArray words_;
   bool wide_ = false;  // last, so that a holder may use the padding after it
 };
