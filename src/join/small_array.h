@@ -23,8 +23,10 @@ namespace natjoin {
 class SmallArray {
  public:
   static constexpr std::size_t kInPlace = 2;
-  // Values from which an array is pages of its own (4 MiB): see moveTo.
-  static constexpr std::size_t kMappedFrom = std::size_t{1} << 20;
+  // Values from which an array is pages of its own (256 KiB): see moveTo.
+  // Such pages come zeroed from the kernel, and are faulted in where they
+  // are first written instead of all at once where zeros are asked for.
+  static constexpr std::size_t kMappedFrom = std::size_t{1} << 16;
 
   SmallArray() = default;
   SmallArray(std::initializer_list<std::uint32_t> values) { assign(values.begin(), values.end()); }
