@@ -169,7 +169,7 @@ class IdIndex {
   std::vector<std::uint32_t> leadingDomains_;  // else per leading slot, its ids
   KeyTable table_;
   std::size_t restWidth_ = 0;  // ids after the leading ones
-  // Arrays of a million values or more are pages of their own, faulted in
+  // Arrays of 65,536 values or more are pages of their own, faulted in
   // as huge pages where the system allows (see SmallArray).
   SmallArray groupStart_;  // per group, where its members begin
   SmallArray members_;     // tuple numbers, grouped
