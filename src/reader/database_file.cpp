@@ -115,11 +115,13 @@ bool Buffer::loadFile(const char* path, unsigned threads) {
     reserve(size + 1);
     // Read in halves, the loop below then only finds the end (or what was
     // added meanwhile). Where that fails, the loop reads it all again.
-    if (threads > 1 && size >= kHalvedReadFrom && readHalves(file.get(), data_.get(), size) &&
-        ::lseek(file.get(), info.st_size, SEEK_SET) == info.st_size) {
-      size_ = size;
-    } else if (::lseek(file.get(), 0, SEEK_SET) != 0) {
-      return false;
+    if (threads > 1 && size >= kHalvedReadFrom) {
+      if (readHalves(file.get(), data_.get(), size) &&
+          ::lseek(file.get(), info.st_size, SEEK_SET) == info.st_size) {
+        size_ = size;
+      } else if (::lseek(file.get(), 0, SEEK_SET) != 0) {
+        return false;
+      }
     }
   }
   reserve(kMinReadSize);
