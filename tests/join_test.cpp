@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "join/engine.h"
@@ -202,6 +203,44 @@ TEST(JoinEngine, StopsAtOnceWhenAWriteFails) {
   }
 }
 
+TEST(JoinEngine, WaitsForTheOutputOnceBeforeWritingAnything) {
+  // The driver writes the echo on another thread while the join is
+  // prepared: the engine asks once, on every path, before its first byte,
+  // and writes nothing where the answer is no.
+  test::RelationMaker maker;
+  Relations relations;
+  maker.add(relations, "R", {"a", "b"}, {{"1", "x"}, {"2", "y"}});
+  maker.add(relations, "S", {"b", "c"}, {{"x", "p"}, {"z", "q"}});
+  maker.add(relations, "T", {"c"}, {{"q"}});
+  maker.add(relations, "E", {"a"}, {});
+  const std::vector<std::pair<JoinList, std::string>> cases = {
+      {{}, "\nresult()\n"},
+      {{"R", "E"}, "\nresult(a,b)\n"},                  // an operand without tuples
+      {{"R", "S", "T"}, "\nresult(a,b,c)\n"},           // reduced to nothing
+      {{"R", "S"}, "\nresult(a,b,c)\n1,x,p\n"},         // rows
+      {{"R", "T"}, "\nresult(a,b,c)\n1,x,q\n2,y,q\n"},  // a cross product
+  };
+  for (const auto& [joinList, result] : cases) {
+    Operands operands;
+    selectOperands(joinList, relations, operands);
+    for (const bool ready : {true, false}) {
+      test::StringSink sink;
+      OutputWriter out(sink);
+      int asked = 0;
+      writeJoinResult(out, operands, [&] {
+        ++asked;
+        out.flush();
+        EXPECT_EQ(sink.text(), "");
+        out.write("echo\n");
+        return ready;
+      });
+      out.flush();
+      EXPECT_EQ(asked, 1);
+      EXPECT_EQ(sink.text(), ready ? "echo\n" + result : "echo\n") << result;
+    }
+  }
+}
+
 // Records when each write reached it.
 class TimedSink : public Sink {
  public:
@@ -242,7 +281,7 @@ TEST(JoinEngine, RowReachesTheFileWhileTheJoinGoesOn) {
   const auto end = std::chrono::steady_clock::now();
   out.flush();
   ASSERT_GE(sink.writes.size(), 2u);
-  EXPECT_EQ(sink.writes[0].bytes, "\nresult(a,b,c)\n");  // the header goes out at once
+  EXPECT_EQ(sink.writes[0].bytes, "\nresult(a,b,c)\n");  // before the enumeration
   EXPECT_EQ(sink.writes[1].bytes, "hit,hit,hit\n");
   EXPECT_GT(end - sink.writes[1].at, std::chrono::milliseconds(5));
 }

@@ -14,6 +14,8 @@
 #ifndef NATJOIN_DRIVER_RUN_H_
 #define NATJOIN_DRIVER_RUN_H_
 
+#include <functional>
+
 #include "model/relation.h"
 #include "output/progress.h"
 #include "output/writer.h"
@@ -26,8 +28,11 @@ inline constexpr int kExitUsage = 2;
 inline constexpr int kExitOutOfMemory = 3;
 
 // Writes the whole output (echo, then planning and join) through `out` and
-// flushes it. Returns false if a write failed.
-bool writeSections(OutputWriter& out, const JoinList& joinList, const Relations& relations);
+// flushes it. `clear`, where given, runs first, before the echo and on its
+// thread; where it returns false nothing is written. Returns false if
+// `clear` or a write failed.
+bool writeSections(OutputWriter& out, const JoinList& joinList, const Relations& relations,
+                   const std::function<bool()>& clear = nullptr);
 
 // Creates or truncates the file `path` and writes the output into it,
 // keeping `progress` (if not nullptr) up to date on the way. Returns false if

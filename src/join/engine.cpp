@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <new>
 #include <span>
 #include <string>
@@ -19,20 +20,52 @@
 namespace natjoin {
 namespace {
 
+// Writes the header, once the join is prepared and the output is free; says
+// whether the rows may follow.
+class ResultStart {
+ public:
+  ResultStart(OutputWriter& out, const Operands& operands, const HiddenColumns& hiddenColumns,
+              const OutputReady& outputReady)
+      : out_(out), operands_(operands), hiddenColumns_(hiddenColumns), outputReady_(outputReady) {}
+
+  bool operator()() const {
+    if (outputReady_ && !outputReady_()) return false;
+    writeHeader(out_, operands_, hiddenColumns_);
+    out_.flush();
+    return !out_.failed();
+  }
+
+ private:
+  OutputWriter& out_;
+  const Operands& operands_;
+  const HiddenColumns& hiddenColumns_;
+  const OutputReady& outputReady_;
+};
+
 void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& classes,
              const HiddenColumns& hiddenColumns, JoinStats& stats, unsigned threads,
-             Enumeration enumeration, ReadAhead readAhead) {
+             Enumeration enumeration, ReadAhead readAhead, const OutputReady& outputReady) {
+  const ResultStart start(out, operands, hiddenColumns, outputReady);
   const std::size_t count = operands.size();
-  if (count == 0) return;
+  if (count == 0) {
+    start();
+    return;
+  }
   for (const Relation* operand : operands) {
-    if (operand->tupleCount() == 0) return;
+    if (operand->tupleCount() == 0) {
+      start();
+      return;
+    }
     // Tuples are numbered in 32 bits; more would not fit in memory anyway.
     if (operand->tupleCount() >= UINT32_MAX) throw std::bad_alloc();
   }
   if (threads == 0) threads = threadCount();
   EncodedJoin encoded = encodeOperands(operands, classes, hiddenColumns, hashText, threads);
   for (std::size_t operandIdx = 1; operandIdx < count; ++operandIdx) {
-    if (encoded.operands[operandIdx].alive.empty()) return;
+    if (encoded.operands[operandIdx].alive.empty()) {
+      start();
+      return;
+    }
   }
   // With two operands each tuple of the first probes the second once, so
   // the enumeration alone costs input plus output.
@@ -44,7 +77,10 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
       all[operandIdx] = operandIdx;
     }
     const JoinForest forest = buildJoinForest(all, classes, [](std::uint32_t) { return true; });
-    if (!reduceOperands(encoded, classes, forest, stats)) return;
+    if (!reduceOperands(encoded, classes, forest, stats)) {
+      start();
+      return;
+    }
     outerFilter = filterForOuter(encoded, classes, forest);
     exactlyReduced = forest.acyclic;
   }
@@ -60,6 +96,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
                                 ? planSuffix(classes, encoded, exactlyReduced)
                                 : SuffixPlan();
   carrySuffixKeys(suffix, indexes);
+  if (!start()) return;
   enumerateRows(out,
                 {operands, classes, hiddenColumns, encoded, outerFilter, indexes, plan, suffix,
                  readAhead == ReadAhead::kAlways},
@@ -71,24 +108,26 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
 void writeJoinResult(OutputWriter& out, const Operands& operands,
                      const std::vector<JoinCondition>& /*conditions*/,
                      const HiddenColumns& hiddenColumns) {
-  writeHeader(out, operands, hiddenColumns);
-  out.flush();
-  if (out.failed()) return;
   JoinStats stats;
   runJoin(out, operands, findClasses(operands), hiddenColumns, stats, 0, Enumeration::kSuffixes,
-          ReadAhead::kWhereLarge);
+          ReadAhead::kWhereLarge, nullptr);
+}
+
+void writeJoinResult(OutputWriter& out, const Operands& operands, const OutputReady& outputReady) {
+  const JoinClasses classes = findClasses(operands);
+  const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, classes);
+  JoinStats stats;
+  runJoin(out, operands, classes, hiddenColumns, stats, 0, Enumeration::kSuffixes,
+          ReadAhead::kWhereLarge, outputReady);
 }
 
 void writeJoinResult(OutputWriter& out, const Operands& operands, JoinStats* stats,
                      unsigned threads, Enumeration enumeration, ReadAhead readAhead) {
   const JoinClasses classes = findClasses(operands);
   const HiddenColumns hiddenColumns = hiddenColumnsOf(operands, classes);
-  writeHeader(out, operands, hiddenColumns);
-  out.flush();
-  if (out.failed()) return;
   JoinStats local;
   runJoin(out, operands, classes, hiddenColumns, stats != nullptr ? *stats : local, threads,
-          enumeration, readAhead);
+          enumeration, readAhead, nullptr);
 }
 
 }  // namespace natjoin

@@ -30,6 +30,7 @@
 #ifndef NATJOIN_JOIN_ENGINE_H_
 #define NATJOIN_JOIN_ENGINE_H_
 
+#include <functional>
 #include <vector>
 
 #include "join/planning.h"
@@ -38,8 +39,10 @@
 
 namespace natjoin {
 
-// Writes the result section to `out`. The header line goes out at once and
-// every row within about a millisecond of being found. Stops early when a
+// Writes the result section to `out`. The header line goes out once the
+// join is prepared (values split and interned, tuples that can be in no row
+// removed, indexes built), and every row within about a millisecond of
+// being found. Stops early when a
 // write to `out` fails. The conditions follow from the operands' attribute
 // names, so only `hiddenColumns` is read of the plan. REQUIRES:
 // `conditions` and `hiddenColumns` as findJoinConditions makes them for
@@ -47,6 +50,15 @@ namespace natjoin {
 void writeJoinResult(OutputWriter& out, const Operands& operands,
                      const std::vector<JoinCondition>& conditions,
                      const HiddenColumns& hiddenColumns);
+
+// Called once the join is prepared, before anything goes to `out`; the
+// result section is written only where it returns true. It lets another
+// thread write to `out` meanwhile, and waits for that to end.
+using OutputReady = std::function<bool()>;
+
+// The same, planning from the names alone, where `outputReady` says when
+// `out` is free.
+void writeJoinResult(OutputWriter& out, const Operands& operands, const OutputReady& outputReady);
 
 // How rows are found: level by level only, or, where the operands after
 // some level qualify (see suffix.h), all rows of a prefix at once. The
