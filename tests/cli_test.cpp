@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "driver/run.h"
+#include "string_sink.h"
 #include "test_util.h"
 
 namespace natjoin::test {
@@ -141,6 +142,40 @@ TEST(Cli, DatabaseFromStandardInput) {
   EXPECT_EQ(run.status, 0);
   // The database is written in its echo form already.
   EXPECT_TRUE(readFile(dir.file("big.txt")).starts_with(big + "\nresult(a)\n"));
+}
+
+TEST(Cli, OnOneThreadTheEchoGoesFirstWithTheSameBytes) {
+  // With a second thread the echo is written while the join is prepared;
+  // on one it is written first, and a failed write ends the run there.
+  const auto db = parse(kDatabase);
+  const char* const saved = std::getenv("NATJOIN_THREADS");
+  const std::string savedText = saved != nullptr ? saved : "";
+  for (const char* threads : {"1", "2"}) {
+    ::setenv("NATJOIN_THREADS", threads, 1);
+    StringSink sink;
+    {
+      OutputWriter out(sink);
+      EXPECT_TRUE(writeSections(out, db->joinList, db->relations));
+    }
+    EXPECT_EQ(sink.text(), kOutput) << threads << " threads";
+    StringSink full(10);
+    {
+      OutputWriter out(full, 4);
+      EXPECT_FALSE(writeSections(out, db->joinList, db->relations));
+    }
+    EXPECT_LE(full.text().size(), 10u);
+    StringSink cleared;
+    {
+      OutputWriter out(cleared);
+      EXPECT_FALSE(writeSections(out, db->joinList, db->relations, [] { return false; }));
+    }
+    EXPECT_EQ(cleared.text(), "") << threads << " threads";
+  }
+  if (saved != nullptr) {
+    ::setenv("NATJOIN_THREADS", savedText.c_str(), 1);
+  } else {
+    ::unsetenv("NATJOIN_THREADS");
+  }
 }
 
 #if !defined(__SANITIZE_ADDRESS__)

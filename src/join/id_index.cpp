@@ -14,7 +14,7 @@ constexpr std::uint32_t kCountedGroup = 32;
 // for the moment of the sort).
 constexpr std::uint32_t kPackedGroup = std::uint32_t{1} << 16;
 // How many members ahead a member's row is fetched while building.
-constexpr std::size_t kRowAhead = 8;
+constexpr std::size_t kMemberRowAhead = 8;
 
 // The most groups numbered directly, for `count` tuples.
 std::uint64_t directLimit(std::size_t count) { return 4 * std::uint64_t{count} + kDirectSlack; }
@@ -128,7 +128,8 @@ void IdIndex::sortRest(const EncodedOperand& operand, std::size_t leading) {
     }
   };
   for (std::size_t at = 0; at < count && restWidth_ == 1; ++at) {
-    if (at + kRowAhead < count) __builtin_prefetch(operand.row(members_[at + kRowAhead]));
+    if (at + kMemberRowAhead < count)
+      __builtin_prefetch(operand.row(members_[at + kMemberRowAhead]));
     keepRest(at);
   }
 

@@ -13,7 +13,7 @@ namespace {
 // input; later rounds rarely remove much.
 constexpr int kMaxCyclicRounds = 6;
 
-using SlotPairs = std::span<const std::pair<std::uint32_t, std::uint32_t>>;
+using SharedSlots = std::span<const std::pair<std::uint32_t, std::uint32_t>>;
 
 // Scratch for semi-joins: a key table for keys of several ids, and a bitmap
 // over the ids of a variable for keys of one id (cleared after each use, so
@@ -26,7 +26,7 @@ struct SemiJoinScratch {
 // Keeps of `target` the tuples whose ids in the first slots of `shared`
 // occur in some tuple of `source` in the second slots. Returns whether
 // anything was removed.
-bool semiJoin(EncodedOperand& target, const EncodedOperand& source, SlotPairs shared,
+bool semiJoin(EncodedOperand& target, const EncodedOperand& source, SharedSlots shared,
               bool targetIsFirst, SemiJoinScratch& scratch, JoinStats& stats) {
   auto targetSlot = [&](std::size_t keyIdx) {
     return targetIsFirst ? shared[keyIdx].first : shared[keyIdx].second;
@@ -184,7 +184,7 @@ OuterFilter filterForOuter(const EncodedJoin& encoded, const JoinClasses& classe
     const bool child = forest.parent[operandIdx] == 0;
     const bool parent = forest.parent[0] == operandIdx;
     if (!child && !parent) continue;
-    const SlotPairs shared = forest.sharedWithParent(child ? operandIdx : 0);
+    const SharedSlots shared = forest.sharedWithParent(child ? operandIdx : 0);
     if (shared.size() < 2) continue;
     OuterFilter::Edge& edge = filter.edges.emplace_back();
     edge.keys = KeyTable(shared.size());

@@ -17,7 +17,7 @@ constexpr std::size_t kMaxMembers = 32;
 // walk that finds them begins.
 constexpr std::size_t kMaxRows = std::size_t{1} << 13;
 // How many tuples ahead a parent's ids are fetched in the walk.
-constexpr std::size_t kRowAhead = 8;
+constexpr std::size_t kPendingRowAhead = 8;
 
 // The suffix from `level` on, or no members where it does not qualify.
 std::vector<SuffixMember> planMembers(const JoinClasses& classes, std::uint32_t level) {
@@ -261,10 +261,11 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
       const IdIndex& index = *indexes_[at];
       if (!index.carriedSlots().empty()) {
         pickedCarried_[at] = index.carried(pending_[at]);
-      } else if (pending_[at].size() > kRowAhead + 1) {
+      } else if (pending_[at].size() > kPendingRowAhead + 1) {
         // A parent's tuples lie at random places; the ids its children's
         // keys are read from are fetched a few tuples ahead.
-        __builtin_prefetch(encoded.operands[members[at].operand].row(pending_[at][kRowAhead + 1]));
+        __builtin_prefetch(
+            encoded.operands[members[at].operand].row(pending_[at][kPendingRowAhead + 1]));
       }
     }
     pending_[at] = pending_[at].subspan(1);

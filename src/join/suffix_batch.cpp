@@ -4,7 +4,7 @@ namespace natjoin {
 namespace {
 
 // How many rows ahead a parent's ids are fetched for its children's keys.
-constexpr std::size_t kRowAhead = 16;
+constexpr std::size_t kParentRowAhead = 16;
 
 }  // namespace
 
@@ -74,8 +74,8 @@ void SuffixBatch::readKeys(std::size_t memberIdx, const EncodedView& encoded,
   for (std::size_t row = 0; row < rows; ++row) {
     // The parents' rows lie at random places: each is fetched a few rows
     // before it is read.
-    if (row + kRowAhead < rows) {
-      const std::uint32_t ahead = parentPlace(row + kRowAhead);
+    if (row + kParentRowAhead < rows) {
+      const std::uint32_t ahead = parentPlace(row + kParentRowAhead);
       __builtin_prefetch(places.empty() ? parentOperand.row(parentIndex.memberAt(ahead))
                                         : parentIndex.carriedAt(ahead));
     }
