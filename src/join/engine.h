@@ -42,9 +42,9 @@ namespace natjoin {
 // Writes the result section to `out`. The header line goes out once the
 // join is prepared (values split and interned, tuples that can be in no row
 // removed, indexes built), and every row within about a millisecond of
-// being found. Stops early when a
-// write to `out` fails. The conditions follow from the operands' attribute
-// names, so only `hiddenColumns` is read of the plan. REQUIRES:
+// being found. Stops early when a write to `out` fails. The conditions
+// follow from the operands' attribute names, so only `hiddenColumns` is
+// read of the plan. REQUIRES:
 // `conditions` and `hiddenColumns` as findJoinConditions makes them for
 // `operands`.
 void writeJoinResult(OutputWriter& out, const Operands& operands,
