@@ -19,6 +19,7 @@
 #include "join/engine.h"
 #include "join/enumerate.h"
 #include "join/planning.h"
+#include "join/suffix.h"
 #include "join/threads.h"
 #include "output/writer.h"
 #include "reference_join.h"
@@ -1150,6 +1151,46 @@ TEST(JoinOrder, APrefixWithTooManyRowsToHoldIsEnumeratedLevelByLevel) {
   EXPECT_EQ(suffixes.rows, 2u * 400u * 400u);
   // What was walked before giving up is less than the rows of the prefix.
   EXPECT_LT(suffixes.candidateVisits, 2 * levels.candidateVisits);
+}
+
+TEST(JoinOrder, RowSorterPutsRowsInOrderOfTheirColumnsFromTheFirstSorted) {
+  // Rows of a prefix come in walk order and are sorted by their columns
+  // from `from` on; the columns before are the same in every row. Counts on
+  // both sides of where numbers are sorted digit by digit, and of where the
+  // digits widen; a column of one value and a column that decides only ties.
+  Rng rng(23);
+  RowSorter sorter;
+  for (const std::size_t count : {5u, 300u, 700u, 5000u, 9000u}) {
+    for (const std::size_t from : {0u, 1u}) {
+      const std::vector<std::uint8_t> bits = {13, 1, 20, 9};  // columns from `from` on
+      const std::size_t width = from + bits.size();
+      std::vector<std::uint32_t> rows;
+      for (std::size_t row = 0; row < count; ++row) {
+        if (from == 1) rows.push_back(77);
+        rows.push_back(static_cast<std::uint32_t>(rng.below(count / 4 + 1)));  // repeats
+        rows.push_back(1);
+        rows.push_back(static_cast<std::uint32_t>(rng.below(std::size_t{1} << 20)));
+        rows.push_back(static_cast<std::uint32_t>(rng.below(3)));
+      }
+      std::vector<std::vector<std::uint32_t>> expected;
+      for (std::size_t row = 0; row < count; ++row) {
+        expected.emplace_back(rows.begin() + static_cast<std::ptrdiff_t>(row * width),
+                              rows.begin() + static_cast<std::ptrdiff_t>((row + 1) * width));
+      }
+      std::sort(expected.begin(), expected.end());
+      for (const bool packed : {true, false}) {
+        std::vector<std::uint32_t> sorted = rows;
+        sorter.sort(sorted, width, from, packed ? bits : std::vector<std::uint8_t>());
+        for (std::size_t row = 0; row < count; ++row) {
+          const std::vector<std::uint32_t> got(
+              sorted.begin() + static_cast<std::ptrdiff_t>(row * width),
+              sorted.begin() + static_cast<std::ptrdiff_t>((row + 1) * width));
+          ASSERT_EQ(got, expected[row])
+              << count << " rows, from " << from << ", row " << row << (packed ? ", packed" : "");
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

@@ -16,6 +16,12 @@ constexpr std::size_t kMaxMembers = 32;
 // kMaxMembers): rows reach the file about a millisecond at most after the
 // walk that finds them begins.
 constexpr std::size_t kMaxRows = std::size_t{1} << 13;
+// The fewest rows sorted as numbers digit by digit rather than by
+// comparing: below, the counts of the digits cost more than they save.
+constexpr std::size_t kRadixRows = 512;
+// Digits of 8 bits, or of 11 from kWideDigitRows rows on: a pass costs a
+// count per digit value as well as one per row.
+constexpr std::size_t kWideDigitRows = 4096;
 // How many tuples ahead a parent's ids are fetched in the walk.
 constexpr std::size_t kPendingRowAhead = 8;
 
@@ -289,6 +295,41 @@ bool SuffixRows::find(const EncodedView& encoded, IndexCache& indexes,
   return true;
 }
 
+void RowSorter::sortNumbers(unsigned bits) {
+  const std::size_t count = packed_.size();
+  if (count < kRadixRows) {
+    std::sort(packed_.begin(), packed_.end());
+    return;
+  }
+  // Least significant digit first, each pass stable, so after the last the
+  // numbers are in order. The counts of every digit are taken in one read;
+  // a digit all numbers share needs no pass.
+  const unsigned digitBits = count >= kWideDigitRows ? 11 : 8;
+  const std::size_t values = std::size_t{1} << digitBits;
+  const std::uint64_t mask = values - 1;
+  const unsigned digits = (bits + digitBits - 1) / digitBits;
+  counts_.assign(digits * values, 0);
+  for (const std::uint64_t value : packed_) {
+    for (unsigned digit = 0; digit < digits; ++digit) {
+      ++counts_[digit * values + ((value >> (digit * digitBits)) & mask)];
+    }
+  }
+  scratch_.resize(count);
+  for (unsigned digit = 0; digit < digits; ++digit) {
+    std::uint32_t* start = counts_.data() + digit * values;
+    const unsigned shift = digit * digitBits;
+    if (start[(packed_[0] >> shift) & mask] == count) continue;
+    std::uint32_t next = 0;
+    for (std::size_t value = 0; value < values; ++value) {
+      const std::uint32_t here = start[value];
+      start[value] = next;
+      next += here;
+    }
+    for (const std::uint64_t value : packed_) scratch_[start[(value >> shift) & mask]++] = value;
+    packed_.swap(scratch_);
+  }
+}
+
 void RowSorter::sort(std::span<std::uint32_t> rows, std::size_t width, std::size_t from,
                      const std::vector<std::uint8_t>& packBits) {
   const std::size_t count = rows.size() / width;
@@ -303,7 +344,9 @@ void RowSorter::sort(std::span<std::uint32_t> rows, std::size_t width, std::size
       }
       packed_[row] = value;
     }
-    std::sort(packed_.begin(), packed_.end());
+    unsigned totalBits = 0;
+    for (const std::uint8_t bits : packBits) totalBits += bits;
+    sortNumbers(totalBits);
     for (std::size_t row = 0; row < count; ++row) {
       std::uint64_t value = packed_[row];
       for (std::size_t column = width; column-- > from;) {

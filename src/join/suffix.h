@@ -79,9 +79,14 @@ class RowSorter {
             const std::vector<std::uint8_t>& packBits);
 
  private:
-  // Scratch: rows packed as numbers, or row numbers and the rows in their
-  // sorted order.
+  // Sorts packed_, numbers of `bits` bits.
+  void sortNumbers(unsigned bits);
+
+  // Scratch: rows packed as numbers, with room and per-digit counts to
+  // sort them, or row numbers and the rows in their sorted order.
   std::vector<std::uint64_t> packed_;
+  std::vector<std::uint64_t> scratch_;
+  std::vector<std::uint32_t> counts_;
   std::vector<std::uint32_t> order_;
   std::vector<std::uint32_t> sorted_;
 };
