@@ -191,6 +191,58 @@ TEST(IdIndex, FindsTheRestOfAKeyInGroupsSmallAndLarge) {
   }
 }
 
+TEST(IdIndex, IsTheSameBuiltOnAnyNumberOfThreads) {
+  // Large enough to be built on several threads: groups, members, their
+  // order, the ids carried beside them and the rest of the key sorted
+  // within groups must not depend on how many threads built them.
+  const std::vector<std::uint32_t> domains = {5000, 1u << 30, 3};
+  EncodedOperand operand;
+  operand.width = 3;
+  operand.domain = domains.data();
+  for (std::uint32_t tuple = 0; tuple < 150'000; ++tuple) {
+    operand.ids.push_back(tuple * 7919 % 5000);
+    operand.ids.push_back(tuple % 13 * 1000);
+    operand.ids.push_back(tuple % 3);
+    if (tuple % 11 != 4) operand.alive.push_back(tuple);
+  }
+  auto contents = [&](const IdIndex& index, std::uint32_t first, std::uint32_t second) {
+    const std::uint32_t key[] = {first, second};
+    const auto found = index.lookup(key);
+    std::vector<std::uint32_t> seen(found.begin(), found.end());
+    const std::size_t width = index.carriedSlots().size();
+    if (width != 0) {
+      const std::uint32_t* carried = index.carried(found);
+      seen.insert(seen.end(), carried, carried + found.size() * width);
+    }
+    return seen;
+  };
+  for (const auto& slots : {std::vector<std::uint32_t>{0}, std::vector<std::uint32_t>{0, 1}}) {
+    const IdIndex one(operand, slots, hashIds, {2, 1}, 1);
+    for (const unsigned threads : {2u, 7u}) {
+      const IdIndex many(operand, slots, hashIds, {2, 1}, threads);
+      for (std::uint32_t first = 0; first < 5000; first += 7) {
+        for (std::uint32_t second = 0; second < 13'000;
+             second += slots.size() == 1 ? 13'000 : 1000) {
+          const auto expected = contents(one, first, second);
+          ASSERT_FALSE(expected.empty()) << first << ", " << second;
+          ASSERT_EQ(contents(many, first, second), expected)
+              << threads << " threads, " << slots.size() << " slots, key " << first << ", "
+              << second;
+        }
+      }
+    }
+  }
+  // The members of a group are the alive tuples holding its key, ascending.
+  const IdIndex many(operand, {0}, hashIds, {}, 2);
+  const std::uint32_t key = 1234;
+  std::vector<std::uint32_t> expected;
+  for (const std::uint32_t tuple : operand.alive) {
+    if (operand.id(tuple, 0) == key) expected.push_back(tuple);
+  }
+  const auto found = many.lookup(&key);
+  EXPECT_EQ(std::vector<std::uint32_t>(found.begin(), found.end()), expected);
+}
+
 std::uint64_t collidingTextHash(std::string_view text) { return text.size() % 2; }
 
 // GCC 12 warns wrongly (-Wrestrict) about "literal" + std::string at -O3.

@@ -89,7 +89,7 @@ void runJoin(OutputWriter& out, const Operands& operands, const JoinClasses& cla
   for (std::size_t operandIdx = 1; operandIdx < count; ++operandIdx) {
     compactOperand(encoded.operands[operandIdx]);
   }
-  IndexCache indexes(encoded);
+  IndexCache indexes(encoded, threads);
   const JoinPlan plan = planLevels(classes);
   carryPruningKeys(plan, indexes);
   const SuffixPlan suffix = enumeration == Enumeration::kSuffixes

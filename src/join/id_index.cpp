@@ -1,6 +1,9 @@
 #include "join/id_index.h"
 
 #include <algorithm>
+#include <utility>
+
+#include "join/threads.h"
 
 namespace natjoin {
 namespace {
@@ -15,6 +18,11 @@ constexpr std::uint32_t kCountedGroup = 32;
 constexpr std::uint32_t kPackedGroup = std::uint32_t{1} << 16;
 // How many members ahead a member's row is fetched while building.
 constexpr std::size_t kMemberRowAhead = 8;
+// The fewest tuples whose index is built on several threads, and the most
+// threads: each has counts for every group, so the groups must be few
+// next to the tuples.
+constexpr std::size_t kParallelTuples = std::size_t{1} << 17;
+constexpr unsigned kMaxParts = 8;
 
 // The most groups numbered directly, for `count` tuples.
 std::uint64_t directLimit(std::size_t count) { return 4 * std::uint64_t{count} + kDirectSlack; }
@@ -34,7 +42,7 @@ std::size_t IdIndex::leadingFor(const EncodedOperand& operand,
 }
 
 IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
-                 KeyTable::HashFn hash, std::vector<std::uint32_t> carried)
+                 KeyTable::HashFn hash, std::vector<std::uint32_t> carried, unsigned threads)
     : slots_(std::move(slots)), table_(1, hash), carriedSlots_(std::move(carried)) {
   const std::size_t count = operand.aliveCount();
   const std::uint64_t limit = directLimit(count);
@@ -73,28 +81,74 @@ IdIndex::IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots
   };
   const std::size_t groups = hashed_ ? table_.size() : static_cast<std::size_t>(combinations);
 
-  // Counting sort by group; stable, so each group stays ascending. While
-  // members are placed, groupStart_[group] is the next free place of the
-  // group, which ends at the start of the next one; it is shifted back after.
-  groupStart_.assign(groups + 1, 0);
-  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) ++groupStart_[groupOf(aliveIdx) + 1];
-  for (std::size_t group = 0; group < groups; ++group) {
-    groupStart_[group + 1] += groupStart_[group];
-  }
+  // Counting sort by group; stable, so each group stays ascending.
   members_.resize(count);
   // Carried ids are placed with their members, where the rows are read in
   // order; members sorted further within their groups read them after.
   const std::size_t carriedWidth = carriedSlots_.size();
   carried_.resize(count * carriedWidth);
   const bool placeCarried = restWidth_ == 0 && carriedWidth != 0;
-  for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+  auto place = [&](std::size_t aliveIdx, std::uint32_t& next) {
     const std::uint32_t tuple = operand.aliveAt(aliveIdx);
-    const std::uint32_t place = groupStart_[groupOf(aliveIdx)]++;
-    members_[place] = tuple;
-    if (placeCarried) carryIds(operand, place, tuple);
+    const std::uint32_t at = next++;
+    members_[at] = tuple;
+    if (placeCarried) carryIds(operand, at, tuple);
+  };
+  groupStart_.assign(groups + 1, 0);
+  const unsigned parts =
+      count >= kParallelTuples && groups <= count / kMaxParts ? std::min(threads, kMaxParts) : 1;
+  if (parts > 1) {
+    // A large operand's tuples are cut into parts, one per thread, each
+    // counted into counts of its own. A group's members from the first part
+    // go first, then those from the second, and so on.
+    SmallArray next;  // per part and group, where its next member goes
+    next.assign(parts * groups, 0);
+    auto partOf = [&](unsigned part) {
+      return std::pair{count * part / parts, count * (part + 1) / parts};
+    };
+    auto inParts = [&](auto&& work) {
+      runOnThreads(
+          parts, Unstarted::kDoHere,
+          [&](unsigned part) {
+            const auto [begin, end] = partOf(part);
+            std::uint32_t* partNext = next.data() + std::size_t{part} * groups;
+            for (std::size_t aliveIdx = begin; aliveIdx < end; ++aliveIdx) {
+              work(aliveIdx, partNext[groupOf(aliveIdx)]);
+            }
+          },
+          [] {});
+    };
+    inParts([](std::size_t, std::uint32_t& counted) { ++counted; });
+    std::uint32_t placed = 0;
+    for (std::size_t group = 0; group < groups; ++group) {
+      groupStart_[group] = placed;
+      for (unsigned part = 0; part < parts; ++part) {
+        std::uint32_t& partNext = next[std::size_t{part} * groups + group];
+        const std::uint32_t counted = partNext;
+        partNext = placed;
+        placed += counted;
+      }
+    }
+    groupStart_[groups] = placed;
+    inParts(place);
+  } else {
+    // While members are placed, groupStart_[group] is the next free place
+    // of the group, which ends at the start of the next one; it is shifted
+    // back after.
+    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+      ++groupStart_[groupOf(aliveIdx) + 1];
+    }
+    for (std::size_t group = 0; group < groups; ++group) {
+      groupStart_[group + 1] += groupStart_[group];
+    }
+    for (std::size_t aliveIdx = 0; aliveIdx < count; ++aliveIdx) {
+      place(aliveIdx, groupStart_[groupOf(aliveIdx)]);
+    }
+    for (std::size_t group = groups; group > 0; --group) {
+      groupStart_[group] = groupStart_[group - 1];
+    }
+    groupStart_[0] = 0;
   }
-  for (std::size_t group = groups; group > 0; --group) groupStart_[group] = groupStart_[group - 1];
-  groupStart_[0] = 0;
   if (restWidth_ == 0) return;
   sortRest(operand, leading);
   for (std::size_t at = 0; at < count && carriedWidth != 0; ++at) {

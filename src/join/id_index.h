@@ -18,7 +18,8 @@
 //
 // Cost: 4 bytes per indexed tuple, 4 per leading group, 4 per id beyond the
 // leading ones per tuple, 4 per carried id per tuple, and the hash table
-// (KeyTable) of hashed groups.
+// (KeyTable) of hashed groups. Built on several threads, 4 bytes per group
+// and thread while building, at most 4 per tuple.
 #ifndef NATJOIN_JOIN_ID_INDEX_H_
 #define NATJOIN_JOIN_ID_INDEX_H_
 
@@ -35,9 +36,12 @@ namespace natjoin {
 class IdIndex {
  public:
   // Indexes `operand`'s alive tuples on `slots` (no repeats; none makes one
-  // group of all alive tuples), carrying their ids in `carried`.
+  // group of all alive tuples), carrying their ids in `carried`, on up to
+  // `threads` threads where the operand is large. The index is the same at
+  // any number of threads.
   IdIndex(const EncodedOperand& operand, std::vector<std::uint32_t> slots,
-          KeyTable::HashFn hash = hashIds, std::vector<std::uint32_t> carried = {});
+          KeyTable::HashFn hash = hashIds, std::vector<std::uint32_t> carried = {},
+          unsigned threads = 1);
 
   // How many of `slots` lead the groups of an index on them: all where
   // their combinations are few, else the first.

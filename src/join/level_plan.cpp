@@ -290,7 +290,7 @@ const IdIndex& IndexCache::get(std::uint32_t operand, std::span<const std::uint3
     try {
       held.index = std::make_unique<IdIndex>(encoded_.operands[operand],
                                              std::vector<std::uint32_t>(slots.begin(), slots.end()),
-                                             hashIds, held.carried);
+                                             hashIds, held.carried, threads_);
     } catch (...) {
       error = std::current_exception();
     }

@@ -55,7 +55,8 @@ using SlotPairs = std::vector<std::pair<std::uint32_t, std::uint32_t>>;
 // needs an index being built waits for it.
 class IndexCache {
  public:
-  explicit IndexCache(const EncodedJoin& encoded) : encoded_(encoded) {}
+  // Each index is built on up to `threads` threads.
+  IndexCache(const EncodedJoin& encoded, unsigned threads) : encoded_(encoded), threads_(threads) {}
   // Makes the index on (operand, slots) carry the ids of `carried` too (see
   // IdIndex). REQUIRES: no index was got yet.
   void carry(std::uint32_t operand, std::span<const std::uint32_t> slots,
@@ -71,6 +72,7 @@ class IndexCache {
   Entry& entry(std::uint32_t operand, std::span<const std::uint32_t> slots);
 
   const EncodedJoin& encoded_;
+  const unsigned threads_;
   std::mutex mutex_;  // guards the map, not the entries' building
   std::map<std::pair<std::uint32_t, std::vector<std::uint32_t>>, std::unique_ptr<Entry>> indexes_;
 };
