@@ -264,7 +264,11 @@ EncodedJoin encodeOperands(const Operands& operands, const JoinClasses& classes,
 
 void compactOperand(EncodedOperand& operand) {
   const std::size_t width = operand.width;
-  for (std::size_t rank = 0; rank < operand.alive.size(); ++rank) {
+  // The tuples before the first one not alive stay where they are: where
+  // all are alive, nothing is copied.
+  std::size_t unmoved = 0;
+  while (unmoved < operand.alive.size() && operand.alive[unmoved] == unmoved) ++unmoved;
+  for (std::size_t rank = unmoved; rank < operand.alive.size(); ++rank) {
     // rank <= alive[rank]: each row moves to the front, never over one
     // still to be moved.
     const std::uint32_t* from = operand.row(operand.alive[rank]);

@@ -56,7 +56,9 @@ class TextStarts {
   template <typename Kept>
   void keepOnly(const Kept& kept) {
     const std::size_t width = wide_ ? 2 : 1;
-    for (std::size_t at = 0; at < kept.size(); ++at) {
+    std::size_t unmoved = 0;  // before the first tuple not kept
+    while (unmoved < kept.size() && kept[unmoved] == unmoved) ++unmoved;
+    for (std::size_t at = unmoved; at < kept.size(); ++at) {
       for (std::size_t word = 0; word < width; ++word) {
         words_[at * width + word] = words_[kept[at] * width + word];
       }

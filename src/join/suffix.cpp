@@ -18,7 +18,7 @@ constexpr std::size_t kMaxMembers = 32;
 constexpr std::size_t kMaxRows = std::size_t{1} << 13;
 // The fewest rows sorted as numbers digit by digit rather than by
 // comparing: below, the counts of the digits cost more than they save.
-constexpr std::size_t kRadixRows = 512;
+constexpr std::size_t kRadixRows = 256;
 // Digits of 8 bits, or of 11 from kWideDigitRows rows on: a pass costs a
 // count per digit value as well as one per row.
 constexpr std::size_t kWideDigitRows = 4096;
