@@ -127,13 +127,7 @@ std::string engineResult(const Operands& operands, JoinStats* stats = nullptr, u
   return sink.text();
 }
 
-// Fewer databases where every step is checked or counted: the optimised
-// build runs them all.
-#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
-constexpr int kRandomOrderDatabases = 2000;
-#else
-constexpr int kRandomOrderDatabases = 4000;
-#endif
+constexpr int kRandomOrderDatabases = test::kInstrumented ? 1200 : 4000;
 
 TEST(JoinOrder, MatchesNestedLoopOnShapesInRandomOrders) {
   Rng rng(42);

@@ -121,7 +121,7 @@ void compareOnGenerated(std::uint64_t seed, const Shape& shape, int databases) {
 }
 
 TEST(JoinEngine, MatchesNestedLoopOnSmallDatabases) {
-  compareOnGenerated(1, {5, 4, 5, 6, 3, 20000}, 3000);
+  compareOnGenerated(1, {5, 4, 5, 6, 3, 20000}, test::kInstrumented ? 1500 : 3000);
 }
 
 TEST(JoinEngine, MatchesNestedLoopOnManyOperands) {

@@ -18,6 +18,15 @@
 
 namespace natjoin::test {
 
+// Whether every step is checked or counted (sanitizers, coverage), which
+// makes the tests several times slower: the comparisons on generated
+// databases then try fewer of them, and the optimised build runs them all.
+#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
+inline constexpr bool kInstrumented = true;
+#else
+inline constexpr bool kInstrumented = false;
+#endif
+
 // One tuple's values, in order; any number of them.
 using Tuple = std::vector<std::string>;
 
