@@ -17,11 +17,11 @@ namespace {
 
 // Only the optimised binary is measured: the address sanitizer's shadow
 // memory and an unoptimised build's counters are not the tool's.
-[[maybe_unused]] constexpr const char* kNotMeasured = "not the binary users run";
+constexpr const char* kNotMeasured = "not the binary users run";
 
 // The resident memory of this process, in kilobytes: a child starts as a
 // copy of it, and its peak counts that copy.
-[[maybe_unused]] long ownKilobytes() {
+long ownKilobytes() {
   std::ifstream status("/proc/self/status");
   std::string line;
   while (std::getline(status, line)) {
@@ -33,14 +33,13 @@ namespace {
 // What a database of `size` bytes may cost, in kilobytes, with
 // `innerTuples` tuples in the operands after the first: 1.2 times the file
 // and 32 bytes per such tuple, or the process's own floor of 16 MiB.
-[[maybe_unused]] long allowedKilobytes(std::size_t size, std::size_t innerTuples) {
+long allowedKilobytes(std::size_t size, std::size_t innerTuples) {
   return std::max(static_cast<long>((size * 12 / 10 + innerTuples * 32) / 1024), long{16} * 1024);
 }
 
 // Runs the tool on `database` and expects its peak within the limit. A child
 // starts as a copy of this process, so a large test process skips instead.
-[[maybe_unused]] void expectPeakWithin(const test::TempDir& dir, const std::string& database,
-                                       long limitKilobytes) {
+void expectPeakWithin(const test::TempDir& dir, const std::string& database, long limitKilobytes) {
   if (ownKilobytes() >= limitKilobytes / 2) {
     GTEST_SKIP() << "this process is too large: " << ownKilobytes() << " kB";
   }
@@ -50,9 +49,7 @@ namespace {
 }
 
 TEST(Memory, OutermostOperandAndUnjoinedRelationsCostNoMemoryPerTuple) {
-#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
-  GTEST_SKIP() << kNotMeasured;
-#else
+  if (test::kInstrumented) GTEST_SKIP() << kNotMeasured;
   test::TempDir dir;
   const std::string database = dir.file("big.txt");
   std::size_t size = 0;
@@ -82,13 +79,10 @@ TEST(Memory, OutermostOperandAndUnjoinedRelationsCostNoMemoryPerTuple) {
   }
   const long limitKilobytes = static_cast<long>(size * 12 / 10 / 1024) + long{16} * 1024;
   expectPeakWithin(dir, database, limitKilobytes);
-#endif
 }
 
 TEST(Memory, InnerOperandsCostAtMost32BytesPerTuple) {
-#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
-  GTEST_SKIP() << kNotMeasured;
-#else
+  if (test::kInstrumented) GTEST_SKIP() << kNotMeasured;
   // A chain R(a, b), S(b, c), T(c, d) with a million tuples in each inner
   // operand, most of S's without a partner in R, and each join value in
   // two to three tuples: beyond 1.2 times the file, each inner tuple may
@@ -125,13 +119,10 @@ TEST(Memory, InnerOperandsCostAtMost32BytesPerTuple) {
   }
   const long limitKilobytes = allowedKilobytes(size, 2 * kInner);
   expectPeakWithin(dir, database, limitKilobytes);
-#endif
 }
 
 TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
-#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
-  GTEST_SKIP() << kNotMeasured;
-#else
+  if (test::kInstrumented) GTEST_SKIP() << kNotMeasured;
   // A million one-tuple relations, two of them joined: each of the others
   // may cost 64 bytes beyond its share of 1.2 times the file.
   constexpr std::size_t kRelations = 1000000;
@@ -155,7 +146,6 @@ TEST(Memory, AMillionSmallRelationsCostLittleMoreThanTheirText) {
   const long limitKilobytes =
       allowedKilobytes(size, 0) + static_cast<long>((kRelations - 2) * 64 / 1024);
   expectPeakWithin(dir, database, limitKilobytes);
-#endif
 }
 
 // Writes a database of `count` relations, the text of relation `at` made by
@@ -179,7 +169,7 @@ std::size_t writeDatabase(const std::string& path, const std::string& header, st
 }
 
 // "join(R0, R1, ..., R<count - 1>)\n"
-[[maybe_unused]] std::string joinOfAll(std::size_t count) {
+std::string joinOfAll(std::size_t count) {
   std::string joinList = "join(";
   for (std::size_t at = 0; at < count; ++at) {
     (joinList += at == 0 ? "" : ", ") += test::numbered("R", at);
@@ -188,9 +178,7 @@ std::size_t writeDatabase(const std::string& path, const std::string& header, st
 }
 
 TEST(Memory, EachOperandCostsAtMost256BytesBeyondItsTuples) {
-#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
-  GTEST_SKIP() << kNotMeasured;
-#else
+  if (test::kInstrumented) GTEST_SKIP() << kNotMeasured;
   // 100,000 one-tuple relations all joined on one name: the records kept
   // per operand (its slots, ids, level and row pieces) must stay small.
   constexpr std::size_t kOperands = 100000;
@@ -203,13 +191,10 @@ TEST(Memory, EachOperandCostsAtMost256BytesBeyondItsTuples) {
   const long limitKilobytes =
       allowedKilobytes(size, kOperands - 1) + static_cast<long>(kOperands * 256 / 1024);
   expectPeakWithin(dir, database, limitKilobytes);
-#endif
 }
 
 TEST(Memory, AChainOf64OperandsCostsAtMost32BytesPerInnerTuple) {
-#if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
-  GTEST_SKIP() << kNotMeasured;
-#else
+  if (test::kInstrumented) GTEST_SKIP() << kNotMeasured;
   // R0(a0,a1), R1(a1,a2), ... R63(a63,a64), 10,000 tuples each: every
   // value of a1..a63 meets one tuple on each side, so 10,000 rows.
   constexpr std::size_t kOperands = 64;
@@ -229,7 +214,6 @@ TEST(Memory, AChainOf64OperandsCostsAtMost32BytesPerInnerTuple) {
   const long limitKilobytes =
       allowedKilobytes(size, (kOperands - 1) * kTuples) + static_cast<long>(kOperands * 256 / 1024);
   expectPeakWithin(dir, database, limitKilobytes);
-#endif
 }
 
 }  // namespace

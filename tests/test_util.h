@@ -19,8 +19,9 @@
 namespace natjoin::test {
 
 // Whether every step is checked or counted (sanitizers, coverage), which
-// makes the tests several times slower: the comparisons on generated
-// databases then try fewer of them, and the optimised build runs them all.
+// makes the tests several times slower and memory not the tool's own: the
+// comparisons on generated databases then try fewer of them (the optimised
+// build runs them all), and memory is not measured.
 #if defined(__SANITIZE_ADDRESS__) || defined(NATJOIN_COVERAGE_BUILD)
 inline constexpr bool kInstrumented = true;
 #else
